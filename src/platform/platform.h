@@ -1,0 +1,52 @@
+// What Quillet needs from the operating system, and nothing more. Each OS has
+// one implementation file (posix.cpp, win32.cpp); no other file includes an OS
+// header.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace platform {
+
+// Wide enough for a Win64 SOCKET; "no socket" is all bits set, as there.
+using SocketHandle = std::uint64_t;
+inline constexpr SocketHandle kNoSocket = ~SocketHandle{0};
+
+// Networking: start once before any socket is made, stop after the last close.
+bool startNetworking();
+void stopNetworking();
+
+// A blocking IPv4 stream socket with the listening options set, or kNoSocket.
+SocketHandle openListeningSocket();
+// Binds to all IPv4 interfaces on the port and starts listening.
+bool bindAndListen(SocketHandle socket, std::int32_t port, int backlog);
+
+// True only when the socket became readable within the time-out; a time-out,
+// an error or an interrupting signal all give false.
+bool waitUntilReadable(SocketHandle socket, int timeoutMicroseconds);
+SocketHandle acceptConnection(SocketHandle listenSocket);
+// Both return what recv/send return: a count, 0 for a closed peer, or below 0.
+int receiveBytes(SocketHandle socket, char* buffer, int length);
+int sendBytes(SocketHandle socket, const char* bytes, int length);
+// False when the count cannot be asked for.
+bool countWaitingBytes(SocketHandle socket, unsigned long& count);
+// Shuts both directions down, then closes; results are of no use to callers.
+void shutdownAndClose(SocketHandle socket);
+
+// Files. Page files are opened only through these, so that each OS can refuse
+// what is not a plain file (a directory, a device name).
+void makeDirectory(const char* path);
+std::FILE* openFileForReading(const char* path);
+std::FILE* openFileForWriting(const char* path);
+// Flushes the stream and asks the OS to put its bytes on disk.
+bool flushFileToDisk(std::FILE* file);
+void deleteFile(const char* path);
+// Fails, changing nothing, when `to` exists or `from` is missing.
+bool renameWithoutReplacing(const char* from, const char* to);
+// Best effort: makes a finished rename in the directory survive a power loss.
+void syncDirectory(const char* path);
+
+// Tells the user that start-up failed; the caller then exits.
+void showStartupError(const char* text);
+
+}  // namespace platform

@@ -1,0 +1,183 @@
+#include "server/http_server.h"
+
+#include <csignal>
+#include <cstring>
+
+std::atomic<bool> serverRunning{true};
+
+namespace {
+
+constexpr char kPagesDirectory[] = "pages";
+constexpr char kStatusLine[] = "HTTP/1.0 200 OK\r\n";
+constexpr char kMethod[] = "GET ";
+constexpr int kMethodLength = sizeof kMethod - 1;
+constexpr char kAbsoluteFormStart[] = "http";
+constexpr int kAbsoluteFormStartLength = sizeof kAbsoluteFormStart - 1;
+constexpr int kBacklog = 5;
+constexpr int kAcceptWaitMicroseconds = 1000000;
+constexpr int kSilenceMicroseconds = 200000;
+
+constexpr char kInitializeFailed[] = "Failed to initialize";
+constexpr char kListenFailed[] = "Failed to start listening for connections\n";
+
+// Allocated once for the whole run; the spare byte takes the target's zero
+// after a full buffer.
+char requestBuffer[kRequestBufferSize + 1];
+char discardBuffer[kDiscardBufferSize];
+
+extern "C" void onTerminationSignal(int signalNumber) {
+  if (signalNumber == SIGTERM) {
+    serverRunning = false;
+  }
+}
+
+int skipSpaces(const char* buffer, int i, int total) {
+  while (i < total && buffer[i] == ' ') {
+    ++i;
+  }
+  return i;
+}
+
+int skipToSlash(const char* buffer, int i, int total) {
+  while (i < total && buffer[i] != '/') {
+    ++i;
+  }
+  return i;
+}
+
+// Drops input that is already waiting, without waiting for more.
+void discardWaitingInput(ClientRequest& request) {
+  unsigned long waiting = 0;
+  while (platform::countWaitingBytes(request.socket, waiting) && waiting > 0) {
+    if (platform::receiveBytes(request.socket, discardBuffer, kDiscardBufferSize) < 1) {
+      request.socket = platform::kNoSocket;
+      return;
+    }
+  }
+}
+
+// Reads until 200 ms of silence, a full buffer, or a closed or failed peer.
+int readRequest(ClientRequest& request) {
+  int total = 0;
+  while (total < kRequestBufferSize && isOpen(request)) {
+    if (!platform::waitUntilReadable(request.socket, kSilenceMicroseconds)) {
+      break;
+    }
+    const int received = platform::receiveBytes(request.socket, requestBuffer + total,
+                                                 kRequestBufferSize - total);
+    if (received < 1) {
+      request.socket = platform::kNoSocket;
+      break;
+    }
+    total += received;
+  }
+  if (isOpen(request)) {
+    discardWaitingInput(request);
+  }
+  return total;
+}
+
+// Closes the accepted handle even when the connection was marked failed.
+void closeConnection(ClientRequest& request, platform::SocketHandle accepted) {
+  platform::shutdownAndClose(accepted);
+  request.socket = platform::kNoSocket;
+}
+
+void serveOneTurn(HttpServer& server, ClientRequest& request) {
+  if (!platform::waitUntilReadable(server.listenSocket, kAcceptWaitMicroseconds)) {
+    return;
+  }
+  request.socket = platform::kNoSocket;
+  const platform::SocketHandle accepted = platform::acceptConnection(server.listenSocket);
+  if (accepted == platform::kNoSocket) {
+    return;
+  }
+  request.socket = accepted;
+  request.target = nullptr;
+
+  const int total = readRequest(request);
+  if (total < kMinimumRequestSize) {
+    closeConnection(request, accepted);
+    return;
+  }
+  request.target = parseRequestLine(requestBuffer, total);
+  if (request.target == nullptr) {
+    closeConnection(request, accepted);
+    return;
+  }
+  sendAll(request, kStatusLine, sizeof kStatusLine - 1);
+  if (server.handler != nullptr) {
+    server.handler(request);
+  }
+  if (server.closeAfterResponse) {
+    closeConnection(request, accepted);
+  }
+}
+
+bool openListener(HttpServer& server) {
+  server.listenSocket = platform::openListeningSocket();
+  if (server.listenSocket == platform::kNoSocket) {
+    return false;
+  }
+  if (!platform::bindAndListen(server.listenSocket, server.port, kBacklog)) {
+    platform::shutdownAndClose(server.listenSocket);
+    server.listenSocket = platform::kNoSocket;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+char* parseRequestLine(char* buffer, int total) {
+  int i = skipSpaces(buffer, 0, total);
+  if (i + kMethodLength >= total || std::memcmp(buffer + i, kMethod, kMethodLength) != 0) {
+    return nullptr;
+  }
+  i = skipSpaces(buffer, i + kMethodLength, total);
+  if (i + kAbsoluteFormStartLength < total &&
+      std::memcmp(buffer + i, kAbsoluteFormStart, kAbsoluteFormStartLength) == 0) {
+    // "http://host:port/path": on to the slash that begins the path.
+    i = skipToSlash(buffer, i, total);
+    for (int slash = 0; slash < 2; ++slash) {
+      i = skipToSlash(buffer, i + 1, total);
+    }
+  }
+  const int start = i;
+  int end = start;
+  while (end < total && buffer[end] != ' ') {
+    ++end;
+  }
+  if (end <= start) {
+    return nullptr;
+  }
+  buffer[end] = '\0';
+  return buffer + start;
+}
+
+int runServer(RequestHandler handler) {
+  if (!platform::startNetworking()) {
+    platform::showStartupError(kInitializeFailed);
+    return kExitStartFailed;
+  }
+  platform::makeDirectory(kPagesDirectory);
+
+  HttpServer server;
+  server.closeAfterResponse = true;
+  server.port = kServerPort;
+  if (!openListener(server)) {
+    platform::showStartupError(kListenFailed);
+    return kExitStartFailed;
+  }
+  std::signal(SIGTERM, onTerminationSignal);
+  server.handler = handler;
+
+  ClientRequest request;
+  while (serverRunning) {
+    serveOneTurn(server, request);
+  }
+
+  platform::shutdownAndClose(server.listenSocket);
+  platform::stopNetworking();
+  return kExitStopped;
+}

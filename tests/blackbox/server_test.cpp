@@ -1,0 +1,144 @@
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "blackbox/blackbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kPlaceholderBody = "Quillet is running.";
+
+std::string padTo(std::string request, size_t size) {
+  request.resize(size, 'x');
+  return request;
+}
+
+size_t openDescriptors(pid_t pid) {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+struct AnswerCase {
+  const char* name;
+  Exchange exchange;
+  bool answered;
+};
+
+const std::string kLine = "GET /wiki/main HTTP/1.1\r\n";
+
+const AnswerCase kAnswerCases[] = {
+    {"NinetyNineBytesUnanswered", plainExchange(padTo(kLine, 99)), false},
+    {"HundredBytesAnswered", plainExchange(padTo(kLine, 100)), true},
+    {"NothingSentUnanswered", plainExchange(""), false},
+    {"LeadingAndExtraSpacesAnswered", plainExchange(padTo("   GET    /wiki/main HTTP/1.1\r\n", 120)), true},
+    {"LowerCaseMethodUnanswered", plainExchange(padTo("get /wiki/main HTTP/1.1\r\n", 120)), false},
+    {"OtherMethodUnanswered", plainExchange(padTo("POST /wiki/main HTTP/1.1\r\n", 120)), false},
+    {"MethodFollowedOnlyBySpacesUnanswered", plainExchange(std::string("GET ") + std::string(120, ' ')), false},
+    {"AbsoluteFormAnswered", plainExchange(padTo("GET http://127.0.0.1:8088/wiki/main HTTP/1.1\r\n", 120)), true},
+    {"FirstPieceOfHundredBytesAnsweredAfterPause",
+     pausedExchange(padTo(kLine, 100), 400ms, "rest of the request"), true},
+    {"FirstPieceUnderHundredBytesUnansweredAfterPause",
+     pausedExchange(padTo(kLine, 60), 400ms, std::string(100, 'x')), false},
+    {"HalfCloseRightAfterSendingGetsNoReply", halfClosedExchange(padTo(kLine, 120)), false},
+};
+
+void PrintTo(const AnswerCase& answerCase, std::ostream* out) { *out << answerCase.name; }
+
+class Answering : public BlackBox, public testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(Answering, AnswersOnlyWholeGetRequests) {
+  const Reply reply = exchange(GetParam().exchange);
+  ASSERT_TRUE(reply.connected);
+  if (GetParam().answered) {
+    EXPECT_EQ(reply.bytes.substr(0, kStatusLine.size()), kStatusLine);
+  } else {
+    EXPECT_EQ(reply.bytes, "");
+  }
+  EXPECT_TRUE(server.running());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Answering, testing::ValuesIn(kAnswerCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BlackBox, FramedPageIsStatusHeaderAndFrameExactly) {
+  const std::string reply = fetch("/");
+  EXPECT_EQ(reply, framedReply(kPlaceholderBody));
+  EXPECT_EQ(reply.size(), 175 + kPlaceholderBody.size());
+}
+
+TEST_F(BlackBox, RequestOverBufferSizeIsStillAnswered) {
+  std::string request = padTo(kLine, 700000);
+  const Reply reply = exchange(request);
+  EXPECT_EQ(reply.bytes.substr(0, kStatusLine.size()), kStatusLine);
+  EXPECT_EQ(fetch("/").substr(0, kStatusLine.size()), kStatusLine);
+}
+
+TEST_F(BlackBox, ClientThatVanishesDoesNotStopTheServer) {
+  for (int round = 0; round < 5; ++round) {
+    const int socket = connectToServer();
+    ASSERT_GE(socket, 0);
+    const std::string request = getRequest("/wiki/main");
+    ASSERT_EQ(::send(socket, request.data(), request.size(), 0),
+              static_cast<ssize_t>(request.size()));
+    closeAbortively(socket);
+  }
+  EXPECT_EQ(fetch("/").substr(0, kStatusLine.size()), kStatusLine);
+}
+
+TEST_F(BlackBox, RejectedAndCutConnectionsLeaveNoDescriptorOpen) {
+  SKIP_UNDER_LAUNCHER("the descriptor count is read from /proc, which shows Wine's own handles");
+  std::this_thread::sleep_for(100ms);
+  const size_t before = openDescriptors(server.pid());
+  const Exchange kinds[] = {
+      halfClosedExchange("short"),
+      halfClosedExchange(padTo("PUT / HTTP/1.1\r\n", 120)),
+      halfClosedExchange(padTo(kLine, 120)),
+  };
+  for (int round = 0; round < 100; ++round) {
+    for (const Exchange& kind : kinds) {
+      exchange(kind);
+    }
+    const int vanishing = connectToServer();
+    closeAbortively(vanishing);
+  }
+  EXPECT_EQ(fetch("/").substr(0, kStatusLine.size()), kStatusLine);
+  EXPECT_EQ(openDescriptors(server.pid()), before);
+}
+
+TEST_F(BlackBox, TerminationSignalWhileIdleExitsWithZeroWithinAboutASecond) {
+  SKIP_UNDER_LAUNCHER("Wine does not pass SIGTERM on to the program's signal handler");
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.waitForExit(3s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
+}
+
+TEST(StartUp, BusyPortEndsWithExitCode255) {
+  ASSERT_FALSE(portIsListening());
+  const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kTestPort);
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+
+  ServerProcess server;
+  ASSERT_TRUE(server.start());
+  EXPECT_EQ(server.waitForExit(underLauncher() ? 30s : 5s), 255);
+  if (!underLauncher()) {
+    EXPECT_EQ(server.standardError(), "Error: Failed to start listening for connections\n");
+  }
+  ::close(blocker);
+}
+
+}  // namespace

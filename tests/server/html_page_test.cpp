@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "server/http_server.h"
+#include "support/captured_response.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kHeader = "Content-Type: text/html\r\n\r\n";
+const std::string kOpening =
+    "<html><head><title>Quillet</title></head><body bgcolor=#252525 text=#d0d0d0 "
+    "link=#ffffff alink=#ffffff vlink=#ffffff>";
+const std::string kClosing = "</body></html>";
+
+struct FramingCase {
+  const char* name;
+  std::string body;
+  std::string expected;
+};
+
+const FramingCase kFramingCases[] = {
+    {"EmptyBody", "", kHeader + kOpening + kClosing},
+    {"TwoBytes", "ab", kHeader + kOpening + "ab" + kClosing},
+    {"SpecialBytesUnchanged", "<&\"\r\n\x80\xff", kHeader + kOpening + "<&\"\r\n\x80\xff" + kClosing},
+    {"ZeroByteEndsTheResponse", "ab\0cd"s, kHeader + kOpening + "ab"},
+};
+
+void PrintTo(const FramingCase& testCase, std::ostream* out) { *out << testCase.name; }
+
+class Framing : public testing::TestWithParam<FramingCase> {};
+
+TEST_P(Framing, SendsHeaderAndFramedBodyExactly) {
+  const std::string sent =
+      captureResponse([](ClientRequest& request) { sendHtmlPage(request, GetParam().body); });
+  EXPECT_EQ(sent, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Framing, testing::ValuesIn(kFramingCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Framing, EmptyBodyIs158BytesAndTwoByteBodyIs160) {
+  EXPECT_EQ(kHeader.size() + kOpening.size() + kClosing.size(), 158u);
+  EXPECT_EQ(captureResponse([](ClientRequest& r) { sendHtmlPage(r, "xy"); }).size(), 160u);
+}
+
+TEST(Framing, LargeBodyArrivesWholeAndInOrder) {
+  std::string body(3 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < body.size(); ++i) {
+    body[i] = static_cast<char>('a' + i % 26);
+  }
+  const std::string sent =
+      captureResponse([&body](ClientRequest& request) { sendHtmlPage(request, body); });
+  EXPECT_TRUE(sent == kHeader + kOpening + body + kClosing);
+}
+
+TEST(SendAll, ClosedConnectionSendsNothing) {
+  const std::string sent = captureResponse([](ClientRequest& request) {
+    const platform::SocketHandle real = request.socket;
+    request.socket = platform::kNoSocket;
+    sendHtmlPage(request, "hidden");
+    sendAll(request, "hidden", 6);
+    EXPECT_FALSE(isOpen(request));
+    request.socket = real;
+  });
+  EXPECT_EQ(sent, "");
+}
+
+TEST(SendAll, FailedSendMarksConnectionFailedAndLaterSendsAreSkipped) {
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  ::close(ends[1]);  // the peer is gone; without MSG_NOSIGNAL this would kill us
+  ClientRequest request;
+  request.socket = static_cast<platform::SocketHandle>(ends[0]);
+  sendHtmlPage(request, "lost");
+  EXPECT_FALSE(isOpen(request));
+  sendHtmlPage(request, "skipped");
+  EXPECT_FALSE(isOpen(request));
+  ::close(ends[0]);
+}
+
+}  // namespace

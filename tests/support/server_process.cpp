@@ -1,0 +1,255 @@
+#include "support/server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "support/temp_directory.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* environmentOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// Wine needs far longer to start, above all the first time (prefix creation).
+std::chrono::milliseconds startLimit() { return underLauncher() ? 90s : 10s; }
+std::chrono::milliseconds stopLimit() { return underLauncher() ? 15s : 5s; }
+std::chrono::milliseconds replyLimit() { return underLauncher() ? 30s : 10s; }
+
+}  // namespace
+
+bool underLauncher() { return std::getenv("QUILLET_LAUNCHER") != nullptr; }
+
+bool portIsListening() {
+  // Read the kernel's table rather than connect: a probe connection would be
+  // a request of its own to the server.
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      char port[8];
+      std::snprintf(port, sizeof port, ":%04X", kTestPort);
+      if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == port) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool ServerProcess::start() {
+  stop();
+  directory_ = makeTemporaryDirectory();
+  if (directory_.empty()) {
+    return false;
+  }
+  const std::string binary = environmentOr("QUILLET_SERVER", "");
+  const char* launcher = std::getenv("QUILLET_LAUNCHER");
+  const std::string errorPath = (directory_ / "stderr.txt").string();
+  exitCode_ = -1;
+
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    if (::chdir(directory_.c_str()) != 0) {
+      ::_exit(127);
+    }
+    const int errorFile = ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(errorFile, STDERR_FILENO);
+    const int nothing = ::open("/dev/null", O_RDWR);
+    ::dup2(nothing, STDIN_FILENO);
+    ::dup2(nothing, STDOUT_FILENO);
+    if (launcher != nullptr) {
+      ::execlp(launcher, launcher, binary.c_str(), static_cast<char*>(nullptr));
+    } else {
+      ::execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+    }
+    ::_exit(127);
+  }
+  if (pid_ < 0) {
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + startLimit();
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (reap(WNOHANG)) {
+      return true;  // ended at start; the caller looks at the exit code
+    }
+    if (portIsListening()) {
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+bool ServerProcess::reap(int options) {
+  if (pid_ <= 0) {
+    return exitCode_ != -1;
+  }
+  int status = 0;
+  if (::waitpid(pid_, &status, options) != pid_) {
+    return false;
+  }
+  exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  pid_ = -1;
+  return true;
+}
+
+bool ServerProcess::running() { return pid_ > 0 && !reap(WNOHANG); }
+
+int ServerProcess::waitForExit(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!reap(WNOHANG)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return -1;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return exitCode_;
+}
+
+void ServerProcess::stop() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    if (waitForExit(stopLimit()) == -1 && pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      reap(0);
+    }
+  }
+  if (!directory_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+    directory_.clear();
+  }
+}
+
+std::string ServerProcess::standardError() const {
+  std::ifstream in(directory_ / "stderr.txt", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int connectToServer() {
+  const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kTestPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(socket);
+    return -1;
+  }
+  return socket;
+}
+
+// A reset instead of a FIN: the server's side of the connection then leaves
+// no TIME_WAIT behind, which matters where the server cannot reuse the port.
+void closeAbortively(int socket) {
+  const linger abortive{1, 0};
+  ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  ::close(socket);
+}
+
+std::string readUntilClosed(int socket, std::chrono::milliseconds limit) {
+  std::string received;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::vector<char> chunk(65536);
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd entry{socket, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+      break;
+    }
+    const ssize_t count = ::recv(socket, chunk.data(), chunk.size(), 0);
+    if (count <= 0) {
+      break;
+    }
+    received.append(chunk.data(), static_cast<size_t>(count));
+  }
+  return received;
+}
+
+namespace {
+
+void sendEverything(int socket, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t count = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (count <= 0) {
+      return;
+    }
+    sent += static_cast<size_t>(count);
+  }
+}
+
+}  // namespace
+
+Reply exchange(const Exchange& exchange) {
+  Reply reply;
+  const int socket = connectToServer();
+  if (socket < 0) {
+    return reply;
+  }
+  reply.connected = true;
+  sendEverything(socket, exchange.request);
+  if (!exchange.secondPart.empty()) {
+    std::this_thread::sleep_for(exchange.pauseBeforeSecondPart);
+    sendEverything(socket, exchange.secondPart);
+  }
+  if (exchange.halfCloseAfterSending) {
+    ::shutdown(socket, SHUT_WR);
+  }
+  reply.bytes = readUntilClosed(socket, replyLimit());
+  closeAbortively(socket);
+  return reply;
+}
+
+Reply exchange(const std::string& request) { return exchange(plainExchange(request)); }
+
+Exchange plainExchange(std::string request) {
+  Exchange result;
+  result.request = std::move(request);
+  return result;
+}
+
+Exchange halfClosedExchange(std::string request) {
+  Exchange result = plainExchange(std::move(request));
+  result.halfCloseAfterSending = true;
+  return result;
+}
+
+Exchange pausedExchange(std::string first, std::chrono::milliseconds pause, std::string second) {
+  Exchange result = plainExchange(std::move(first));
+  result.pauseBeforeSecondPart = pause;
+  result.secondPart = std::move(second);
+  return result;
+}
+
+std::string getRequest(const std::string& target) {
+  std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:8088\r\n";
+  const std::string padding = "X-Padding: ";
+  const size_t used = request.size() + padding.size() + 4;
+  request += padding + std::string(used < 100 ? 100 - used : 1, 'p') + "\r\n\r\n";
+  return request;
+}
+
+std::string fetch(const std::string& target) { return exchange(getRequest(target)).bytes; }

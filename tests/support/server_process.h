@@ -1,0 +1,74 @@
+// Starts the real server binary in a fresh directory and speaks to it over
+// 127.0.0.1:8088. QUILLET_SERVER names the binary; QUILLET_LAUNCHER, when set,
+// runs it (for example "wine" for the Windows build).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+inline constexpr int kTestPort = 8088;
+
+bool underLauncher();
+
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ~ServerProcess() { stop(); }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts in a new temporary directory and waits until the port listens, or
+  // until the process has exited (see exitCode()).
+  bool start();
+  // Ends the process if it still runs (SIGTERM, then SIGKILL), removes the directory.
+  void stop();
+  bool running();
+  // Waits for the process to end by itself; -1 when it did not in time.
+  int waitForExit(std::chrono::milliseconds limit);
+
+  pid_t pid() const { return pid_; }
+  const std::filesystem::path& directory() const { return directory_; }
+  std::filesystem::path pagePath(const std::string& file) const {
+    return directory_ / "pages" / file;
+  }
+  std::string standardError() const;
+
+ private:
+  bool reap(int options);
+
+  pid_t pid_ = -1;
+  int exitCode_ = -1;
+  std::filesystem::path directory_;
+};
+
+bool portIsListening();
+
+// One connection: sends the bytes, then reads until the server closes.
+struct Exchange {
+  std::string request;
+  bool halfCloseAfterSending = false;
+  std::chrono::milliseconds pauseBeforeSecondPart{0};
+  std::string secondPart;
+};
+Exchange plainExchange(std::string request);
+Exchange halfClosedExchange(std::string request);
+Exchange pausedExchange(std::string first, std::chrono::milliseconds pause, std::string second);
+struct Reply {
+  bool connected = false;
+  std::string bytes;
+};
+Reply exchange(const Exchange& exchange);
+Reply exchange(const std::string& request);
+
+// A request line and headers padded with a header to at least 100 bytes.
+std::string getRequest(const std::string& target);
+
+// The reply to a request for this target, without the status line check.
+std::string fetch(const std::string& target);
+
+int connectToServer();
+void closeAbortively(int socket);
+std::string readUntilClosed(int socket, std::chrono::milliseconds limit);
