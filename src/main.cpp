@@ -2,8 +2,12 @@
 
 namespace {
 
-void sendPlaceholderPage(ClientRequest& request) { sendHtmlPage(request, "Quillet is running."); }
+void sendPlaceholderPage(ClientRequest& request) {
+  sendHtmlPage(request, "Quillet is running.");
+}
 
 }  // namespace
 
-int main() { return runServer(sendPlaceholderPage); }
+int main() {
+  return runServer(sendPlaceholderPage);
+}

@@ -22,12 +22,18 @@ constexpr int kLingerSeconds = 1;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask
 constexpr mode_t kNewDirectoryMode = 0777;
 
-SocketHandle toHandle(int fd) { return fd < 0 ? kNoSocket : static_cast<SocketHandle>(fd); }
-int toDescriptor(SocketHandle socket) { return static_cast<int>(socket); }
+SocketHandle toHandle(int fd) {
+  return fd < 0 ? kNoSocket : static_cast<SocketHandle>(fd);
+}
+int toDescriptor(SocketHandle socket) {
+  return static_cast<int>(socket);
+}
 
 }  // namespace
 
-bool startNetworking() { return true; }
+bool startNetworking() {
+  return true;
+}
 void stopNetworking() {}
 
 SocketHandle openListeningSocket() {
@@ -89,7 +95,9 @@ void shutdownAndClose(SocketHandle socket) {
   ::close(toDescriptor(socket));
 }
 
-void makeDirectory(const char* path) { ::mkdir(path, kNewDirectoryMode); }
+void makeDirectory(const char* path) {
+  ::mkdir(path, kNewDirectoryMode);
+}
 
 std::FILE* openFileForReading(const char* path) {
   // fopen() would open a directory (or block on a FIFO); only a regular file
@@ -127,7 +135,9 @@ bool flushFileToDisk(std::FILE* file) {
   return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
 }
 
-void deleteFile(const char* path) { ::unlink(path); }
+void deleteFile(const char* path) {
+  ::unlink(path);
+}
 
 bool renameWithoutReplacing(const char* from, const char* to) {
   if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {

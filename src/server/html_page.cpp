@@ -18,7 +18,9 @@ constexpr std::size_t kHeaderRoom = 20;
 
 }  // namespace
 
-bool isOpen(const ClientRequest& request) { return request.socket != platform::kNoSocket; }
+bool isOpen(const ClientRequest& request) {
+  return request.socket != platform::kNoSocket;
+}
 
 void sendAll(ClientRequest& request, const char* bytes, std::int32_t n) {
   if (!isOpen(request)) {
@@ -47,8 +49,8 @@ void sendHtmlPage(ClientRequest& request, const std::string& body) {
   if (!response) {
     return;  // The client is left with the status line alone.
   }
-  const int formatted = std::snprintf(response.get(), size, kHeaderTemplate, kContentType,
-                                      framed.c_str());
+  const int formatted =
+      std::snprintf(response.get(), size, kHeaderTemplate, kContentType, framed.c_str());
   if (formatted > 0) {
     sendAll(request, response.get(), formatted);
   }

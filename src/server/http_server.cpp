@@ -3,11 +3,12 @@
 #include <csignal>
 #include <cstring>
 
+#include "store/page_store.h"
+
 std::atomic<bool> serverRunning{true};
 
 namespace {
 
-constexpr char kPagesDirectory[] = "pages";
 constexpr char kStatusLine[] = "HTTP/1.0 200 OK\r\n";
 constexpr char kMethod[] = "GET ";
 constexpr int kMethodLength = sizeof kMethod - 1;
@@ -63,8 +64,8 @@ int readRequest(ClientRequest& request) {
     if (!platform::waitUntilReadable(request.socket, kSilenceMicroseconds)) {
       break;
     }
-    const int received = platform::receiveBytes(request.socket, requestBuffer + total,
-                                                 kRequestBufferSize - total);
+    const int received =
+        platform::receiveBytes(request.socket, requestBuffer + total, kRequestBufferSize - total);
     if (received < 1) {
       request.socket = platform::kNoSocket;
       break;

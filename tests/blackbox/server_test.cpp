@@ -40,11 +40,14 @@ const AnswerCase kAnswerCases[] = {
     {"NinetyNineBytesUnanswered", plainExchange(padTo(kLine, 99)), false},
     {"HundredBytesAnswered", plainExchange(padTo(kLine, 100)), true},
     {"NothingSentUnanswered", plainExchange(""), false},
-    {"LeadingAndExtraSpacesAnswered", plainExchange(padTo("   GET    /wiki/main HTTP/1.1\r\n", 120)), true},
+    {"LeadingAndExtraSpacesAnswered",
+     plainExchange(padTo("   GET    /wiki/main HTTP/1.1\r\n", 120)), true},
     {"LowerCaseMethodUnanswered", plainExchange(padTo("get /wiki/main HTTP/1.1\r\n", 120)), false},
     {"OtherMethodUnanswered", plainExchange(padTo("POST /wiki/main HTTP/1.1\r\n", 120)), false},
-    {"MethodFollowedOnlyBySpacesUnanswered", plainExchange(std::string("GET ") + std::string(120, ' ')), false},
-    {"AbsoluteFormAnswered", plainExchange(padTo("GET http://127.0.0.1:8088/wiki/main HTTP/1.1\r\n", 120)), true},
+    {"MethodFollowedOnlyBySpacesUnanswered",
+     plainExchange(std::string("GET ") + std::string(120, ' ')), false},
+    {"AbsoluteFormAnswered",
+     plainExchange(padTo("GET http://127.0.0.1:8088/wiki/main HTTP/1.1\r\n", 120)), true},
     {"FirstPieceOfHundredBytesAnsweredAfterPause",
      pausedExchange(padTo(kLine, 100), 400ms, "rest of the request"), true},
     {"FirstPieceUnderHundredBytesUnansweredAfterPause",
@@ -52,7 +55,9 @@ const AnswerCase kAnswerCases[] = {
     {"HalfCloseRightAfterSendingGetsNoReply", halfClosedExchange(padTo(kLine, 120)), false},
 };
 
-void PrintTo(const AnswerCase& answerCase, std::ostream* out) { *out << answerCase.name; }
+void PrintTo(const AnswerCase& answerCase, std::ostream* out) {
+  *out << answerCase.name;
+}
 
 class Answering : public BlackBox, public testing::WithParamInterface<AnswerCase> {};
 

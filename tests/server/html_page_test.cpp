@@ -26,11 +26,14 @@ struct FramingCase {
 const FramingCase kFramingCases[] = {
     {"EmptyBody", "", kHeader + kOpening + kClosing},
     {"TwoBytes", "ab", kHeader + kOpening + "ab" + kClosing},
-    {"SpecialBytesUnchanged", "<&\"\r\n\x80\xff", kHeader + kOpening + "<&\"\r\n\x80\xff" + kClosing},
+    {"SpecialBytesUnchanged", "<&\"\r\n\x80\xff",
+     kHeader + kOpening + "<&\"\r\n\x80\xff" + kClosing},
     {"ZeroByteEndsTheResponse", "ab\0cd"s, kHeader + kOpening + "ab"},
 };
 
-void PrintTo(const FramingCase& testCase, std::ostream* out) { *out << testCase.name; }
+void PrintTo(const FramingCase& testCase, std::ostream* out) {
+  *out << testCase.name;
+}
 
 class Framing : public testing::TestWithParam<FramingCase> {};
 

@@ -42,15 +42,16 @@ const RequestLineCase kCases[] = {
     {"TargetRunsToEndOfBytes", "GET /x", "/x"},
     {"AbsoluteForm", "GET http://127.0.0.1:8088/wiki/home HTTP/1.1\r\n", "/wiki/home"},
     {"AbsoluteFormHttps", "GET https://host:8088/edit/a HTTP/1.1\r\n", "/edit/a"},
-    {"AbsoluteFormWithoutPath", "GET http://host:8088 HTTP/1.1\r\nHost: x\r\n",
-     "/1.1\r\nHost:"},
+    {"AbsoluteFormWithoutPath", "GET http://host:8088 HTTP/1.1\r\nHost: x\r\n", "/1.1\r\nHost:"},
     {"AbsoluteFormRunsOutOfBytes", "GET http://host", std::nullopt},
     {"UpperCaseHttpIsAPlainTarget", "GET HTTP://host/a HTTP/1.1\r\n", "HTTP://host/a"},
     {"NoProtocolVersion", "GET /wiki/home\r\nHost: x\r\n", "/wiki/home\r\nHost:"},
     {"Empty", "", std::nullopt},
 };
 
-void PrintTo(const RequestLineCase& testCase, std::ostream* out) { *out << testCase.name; }
+void PrintTo(const RequestLineCase& testCase, std::ostream* out) {
+  *out << testCase.name;
+}
 
 class RequestLine : public testing::TestWithParam<RequestLineCase> {};
 

@@ -28,13 +28,21 @@ const char* environmentOr(const char* name, const char* fallback) {
 }
 
 // Wine needs far longer to start, above all the first time (prefix creation).
-std::chrono::milliseconds startLimit() { return underLauncher() ? 90s : 10s; }
-std::chrono::milliseconds stopLimit() { return underLauncher() ? 15s : 5s; }
-std::chrono::milliseconds replyLimit() { return underLauncher() ? 30s : 10s; }
+std::chrono::milliseconds startLimit() {
+  return underLauncher() ? 90s : 10s;
+}
+std::chrono::milliseconds stopLimit() {
+  return underLauncher() ? 15s : 5s;
+}
+std::chrono::milliseconds replyLimit() {
+  return underLauncher() ? 30s : 10s;
+}
 
 }  // namespace
 
-bool underLauncher() { return std::getenv("QUILLET_LAUNCHER") != nullptr; }
+bool underLauncher() {
+  return std::getenv("QUILLET_LAUNCHER") != nullptr;
+}
 
 bool portIsListening() {
   // Read the kernel's table rather than connect: a probe connection would be
@@ -114,7 +122,9 @@ bool ServerProcess::reap(int options) {
   return true;
 }
 
-bool ServerProcess::running() { return pid_ > 0 && !reap(WNOHANG); }
+bool ServerProcess::running() {
+  return pid_ > 0 && !reap(WNOHANG);
+}
 
 int ServerProcess::waitForExit(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -223,7 +233,9 @@ Reply exchange(const Exchange& exchange) {
   return reply;
 }
 
-Reply exchange(const std::string& request) { return exchange(plainExchange(request)); }
+Reply exchange(const std::string& request) {
+  return exchange(plainExchange(request));
+}
 
 Exchange plainExchange(std::string request) {
   Exchange result;
@@ -252,4 +264,6 @@ std::string getRequest(const std::string& target) {
   return request;
 }
 
-std::string fetch(const std::string& target) { return exchange(getRequest(target)).bytes; }
+std::string fetch(const std::string& target) {
+  return exchange(getRequest(target)).bytes;
+}

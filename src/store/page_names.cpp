@@ -1,0 +1,30 @@
+#include <algorithm>
+
+#include "store/page_store.h"
+
+namespace {
+
+char foldCase(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
+}
+
+bool isNameByte(char byte) {
+  return (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == '_' || byte == '-';
+}
+
+}  // namespace
+
+bool extractPageName(const std::string& target, std::string& name) {
+  name.clear();
+  const std::size_t pathEnd = std::min(target.find_first_of("?&"), target.size());
+  const std::size_t lastSlash = pathEnd == 0 ? std::string::npos : target.rfind('/', pathEnd - 1);
+  const std::size_t nameStart = lastSlash == std::string::npos ? 0 : lastSlash + 1;
+  for (std::size_t i = nameStart; i < pathEnd; ++i) {
+    const char byte = foldCase(target[i]);
+    if (!isNameByte(byte)) {
+      return false;
+    }
+    name.push_back(byte);
+  }
+  return !name.empty();
+}

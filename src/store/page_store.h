@@ -1,0 +1,19 @@
+// Page names and page files. Knows nothing of HTTP or HTML.
+#pragma once
+
+#include <string>
+
+// Relative to the working directory; the server creates it at start-up.
+inline constexpr char kPagesDirectory[] = "pages";
+
+// Takes the page name from the last path segment of a request target
+// (lower-cased; only a-z, 0-9, '_' and '-'). False when there is none.
+bool extractPageName(const std::string& target, std::string& name);
+
+// Reads "pages/NAME.txt" whole (up to its first zero byte). On false the text
+// is left as it was.
+bool loadPage(const std::string& name, std::string& text);
+
+// Replaces the page file through NAME.txt.new, keeping the old text in
+// NAME.txt.old. True when the page file holds exactly the text.
+bool savePage(const std::string& name, const std::string& text);

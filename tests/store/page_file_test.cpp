@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "store/page_store.h"
+#include "support/temp_directory.h"
+
+namespace {
+
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+
+class PageFiles : public testing::Test {
+ protected:
+  void SetUp() override { fs::create_directory("pages"); }
+
+  static void writeFile(const std::string& file, const std::string& bytes) {
+    std::ofstream(fs::path("pages") / file, std::ios::binary) << bytes;
+  }
+  static std::string readFile(const std::string& file) {
+    std::ifstream in(fs::path("pages") / file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static bool exists(const std::string& file) { return fs::exists(fs::path("pages") / file); }
+
+  ScopedWorkingDirectory directory;
+};
+
+struct LoadCase {
+  const char* name;
+  std::string fileBytes;
+  std::string loaded;
+};
+
+void PrintTo(const LoadCase& loadCase, std::ostream* out) {
+  *out << loadCase.name;
+}
+
+const LoadCase kLoadCases[] = {
+    {"EmptyFile", "", ""},
+    {"PlainText", "Hello [world]", "Hello [world]"},
+    {"ZeroByteEndsText", "ab\0cd"s, "ab"},
+    {"LineEndsKept", "a\r\nb\rc\n", "a\r\nb\rc\n"},
+    {"HighBytesKept", "\xc3\xa9\x80\xff", "\xc3\xa9\x80\xff"},
+};
+
+class Loading : public PageFiles, public testing::WithParamInterface<LoadCase> {};
+
+TEST_P(Loading, GivesFileBytesUpToFirstZero) {
+  writeFile("page.txt", GetParam().fileBytes);
+  std::string text;
+  EXPECT_TRUE(loadPage("page", text));
+  EXPECT_EQ(text, GetParam().loaded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Loading, testing::ValuesIn(kLoadCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PageFiles, MissingPageLoadsFalseAndLeavesTextAlone) {
+  std::string text = "kept";
+  EXPECT_FALSE(loadPage("absent", text));
+  EXPECT_EQ(text, "kept");
+}
+
+TEST_F(PageFiles, BackupWithoutPageFileIsNotUsed) {
+  writeFile("gone.txt.old", "old text");
+  std::string text;
+  EXPECT_FALSE(loadPage("gone", text));
+  EXPECT_EQ(text, "");
+}
+
+TEST_F(PageFiles, SavedTextsRoundTripByteForByte) {
+  const std::string texts[] = {
+      "", "Hi", "a\r\nb\n", "ab\0cd"s, std::string(700000, 'x'), "\x01\x7f\x80\xfe\xff"};
+  for (const std::string& text : texts) {
+    ASSERT_TRUE(savePage("round", text));
+    EXPECT_EQ(readFile("round.txt"), text);
+    EXPECT_FALSE(exists("round.txt.new"));
+  }
+}
+
+TEST_F(PageFiles, FirstSaveLeavesNoBackupAndSecondKeepsTheFirstText) {
+  ASSERT_TRUE(savePage("home", "first"));
+  EXPECT_EQ(readFile("home.txt"), "first");
+  EXPECT_FALSE(exists("home.txt.old"));
+
+  ASSERT_TRUE(savePage("home", "second"));
+  EXPECT_EQ(readFile("home.txt"), "second");
+  EXPECT_EQ(readFile("home.txt.old"), "first");
+  EXPECT_FALSE(exists("home.txt.new"));
+
+  ASSERT_TRUE(savePage("home", "third"));
+  EXPECT_EQ(readFile("home.txt.old"), "second");
+}
+
+TEST_F(PageFiles, FirstSaveLeavesAnOlderBackupAlone) {
+  writeFile("home.txt.old", "ancient");
+  ASSERT_TRUE(savePage("home", "new"));
+  EXPECT_EQ(readFile("home.txt"), "new");
+  EXPECT_EQ(readFile("home.txt.old"), "ancient");
+}
+
+TEST_F(PageFiles, LeftOverNewFileIsTruncatedAndRewritten) {
+  writeFile("home.txt.new", std::string(1000, 'z'));
+  ASSERT_TRUE(savePage("home", "short"));
+  EXPECT_EQ(readFile("home.txt"), "short");
+  EXPECT_FALSE(exists("home.txt.new"));
+}
+
+TEST_F(PageFiles, UnopenableNewFileFailsAndChangesNothing) {
+  writeFile("home.txt", "page");
+  writeFile("home.txt.old", "backup");
+  fs::create_directory("pages/home.txt.new");
+  EXPECT_FALSE(savePage("home", "lost"));
+  EXPECT_EQ(readFile("home.txt"), "page");
+  EXPECT_EQ(readFile("home.txt.old"), "backup");
+  EXPECT_TRUE(fs::is_directory("pages/home.txt.new"));
+}
+
+TEST_F(PageFiles, DirectoryAtPagePathIsNoPageAndCannotBeSavedOver) {
+  fs::create_directory("pages/home.txt");
+  std::string text = "kept";
+  EXPECT_FALSE(loadPage("home", text));
+  EXPECT_EQ(text, "kept");
+  EXPECT_FALSE(savePage("home", "lost"));
+  EXPECT_TRUE(fs::is_directory("pages/home.txt"));
+  EXPECT_FALSE(exists("home.txt.new"));
+  EXPECT_FALSE(exists("home.txt.old"));
+}
+
+TEST_F(PageFiles, FailedRenameIntoPlaceRestoresTheOlderBackup) {
+  // The page counts as new (a directory stands in its place), so the older
+  // backup is what the failed save leaves; the directory itself stays.
+  fs::create_directory("pages/home.txt");
+  writeFile("home.txt.old", "ancient");
+  EXPECT_FALSE(savePage("home", "lost"));
+  EXPECT_EQ(readFile("home.txt.old"), "ancient");
+  EXPECT_FALSE(exists("home.txt.new"));
+}
+
+TEST_F(PageFiles, UnrenamablePageFileFailsAndDeletesTheNewFile) {
+  writeFile("home.txt", "page");
+  fs::create_directory("pages/home.txt.old");  // the delete of a directory fails
+  fs::create_directory("pages/home.txt.old/keep");
+  EXPECT_FALSE(savePage("home", "lost"));
+  EXPECT_EQ(readFile("home.txt"), "page");
+  EXPECT_FALSE(exists("home.txt.new"));
+}
+
+TEST_F(PageFiles, MissingPagesDirectoryFailsWithoutCreatingAnything) {
+  fs::remove_all("pages");
+  std::string text;
+  EXPECT_FALSE(loadPage("home", text));
+  EXPECT_FALSE(savePage("home", "text"));
+  EXPECT_FALSE(fs::exists("pages"));
+}
+
+}  // namespace
