@@ -1,13 +1,6 @@
 #include "server/http_server.h"
-
-namespace {
-
-void sendPlaceholderPage(ClientRequest& request) {
-  sendHtmlPage(request, "Quillet is running.");
-}
-
-}  // namespace
+#include "server/router.h"
 
 int main() {
-  return runServer(sendPlaceholderPage);
+  return runServer(handleWikiRequest);
 }

@@ -12,7 +12,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kPlaceholderBody = "Quillet is running.";
+const std::string kMissingMainBody =
+    "Unknown page <b>main</b>. <a href='/edit/main'>Create it</a>.";
 
 std::string padTo(std::string request, size_t size) {
   request.resize(size, 'x');
@@ -77,8 +78,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Answering, testing::ValuesIn(kAnswerCases),
 
 TEST_F(BlackBox, FramedPageIsStatusHeaderAndFrameExactly) {
   const std::string reply = fetch("/");
-  EXPECT_EQ(reply, framedReply(kPlaceholderBody));
-  EXPECT_EQ(reply.size(), 175 + kPlaceholderBody.size());
+  EXPECT_EQ(reply, framedReply(kMissingMainBody));
+  EXPECT_EQ(reply.size(), 175 + kMissingMainBody.size());
 }
 
 TEST_F(BlackBox, RequestOverBufferSizeIsStillAnswered) {

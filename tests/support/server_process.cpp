@@ -71,7 +71,8 @@ bool ServerProcess::start() {
   if (directory_.empty()) {
     return false;
   }
-  const std::string binary = environmentOr("QUILLET_SERVER", "");
+  const std::string binary =
+      std::filesystem::absolute(environmentOr("QUILLET_SERVER", "quillet")).string();
   const char* launcher = std::getenv("QUILLET_LAUNCHER");
   const std::string errorPath = (directory_ / "stderr.txt").string();
   exitCode_ = -1;

@@ -1,0 +1,84 @@
+#include <cstring>
+
+#include "store/page_store.h"
+#include "wiki/pages.h"
+
+namespace {
+
+// The last field of the form: without it the request arrived cut short.
+constexpr char kCompleteMarker[] = "&eof=1";
+constexpr char kFirstFieldStart[] = "?data=";
+constexpr char kLaterFieldStart[] = "&data=";
+constexpr std::size_t kFieldStartLength = sizeof kFirstFieldStart - 1;
+
+constexpr char kTooLarge[] =
+    "The page contents is too large. Ensure it is at most around 60KB and that your browser "
+    "can send GET requests that large.";
+constexpr char kMissingData[] = "Missing data";
+constexpr char kSaveFailed[] = "Failed to save the page contents.";
+
+int hexValue(char digit) {
+  if (digit >= '0' && digit <= '9') {
+    return digit - '0';
+  }
+  if (digit >= 'A' && digit <= 'F') {
+    return digit - 'A' + 10;
+  }
+  if (digit >= 'a' && digit <= 'f') {
+    return digit - 'a' + 10;
+  }
+  return -1;
+}
+
+const char* findFormValue(const char* target) {
+  const char* field = std::strstr(target, kFirstFieldStart);
+  if (field == nullptr) {
+    field = std::strstr(target, kLaterFieldStart);
+  }
+  return field == nullptr ? nullptr : field + kFieldStartLength;
+}
+
+}  // namespace
+
+std::string decodeFormValue(const char* value) {
+  std::string text;
+  std::size_t i = 0;
+  while (value[i] != '\0' && value[i] != '&') {
+    const std::size_t run = std::strcspn(value + i, "+%&");
+    text.append(value + i, run);
+    i += run;
+    if (value[i] == '+') {
+      text.push_back(' ');
+      ++i;
+    } else if (value[i] == '%') {
+      // A zero terminator is no digit, so nothing past the end is read.
+      const int high = hexValue(value[i + 1]);
+      const int low = high < 0 ? -1 : hexValue(value[i + 2]);
+      if (low < 0) {
+        text.push_back('%');
+        ++i;
+      } else {
+        text.push_back(static_cast<char>(high * 16 + low));
+        i += 3;
+      }
+    }
+  }
+  return text;
+}
+
+void handleSaveRequest(ClientRequest& request, const std::string& name) {
+  if (std::strstr(request.target, kCompleteMarker) == nullptr) {
+    sendHtmlPage(request, kTooLarge);
+    return;
+  }
+  const char* value = findFormValue(request.target);
+  if (value == nullptr) {
+    sendHtmlPage(request, kMissingData);
+    return;
+  }
+  if (!savePage(name, decodeFormValue(value))) {
+    sendHtmlPage(request, kSaveFailed);
+    return;
+  }
+  renderViewPage(request, name, true);
+}

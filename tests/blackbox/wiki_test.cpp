@@ -1,0 +1,124 @@
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "blackbox/blackbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string navigation(const std::string& name) {
+  return "<a href='/edit/" + name +
+         "'>Edit this page</a> - <a href='/'>Main</a> - <a href='/bye'>Kill the server</a><br><br>";
+}
+const std::string kNavigation = navigation("home");
+
+std::string formEncode(const std::string& text) {
+  std::string encoded;
+  for (const unsigned char byte : text) {
+    if (std::isalnum(byte) || byte == '-' || byte == '_' || byte == '.' || byte == '*') {
+      encoded.push_back(static_cast<char>(byte));
+    } else if (byte == ' ') {
+      encoded.push_back('+');
+    } else {
+      char escape[4];
+      std::snprintf(escape, sizeof escape, "%%%02X", byte);
+      encoded += escape;
+    }
+  }
+  return encoded;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(BlackBox, EditSaveAndViewRoundTripsTheText) {
+  EXPECT_EQ(fetch("/edit/home"),
+            framedReply("Edit home:<form method='get' action='/save/home'><textarea "
+                        "style='background: #202020; color: #d0d0d0' name=data cols=70 "
+                        "rows=25></textarea><input type=hidden name=eof value=1><input "
+                        "type='submit'></form>"));
+
+  const std::string text = "Caf\xc3\xa9 [Links] and [more]\r\n1 & 2 + 3 = 100%\r\nend";
+  EXPECT_EQ(fetch("/save/home?data=" + formEncode(text) + "&eof=1"),
+            framedReply("<b>Page saved!</b> - " + kNavigation +
+                        "Caf\xc3\xa9 <a href='/wiki/Links'>Links</a> and <a "
+                        "href='/wiki/more'>more</a>\r<br>1 &amp; 2 + 3 = 100%\r<br>end"));
+  EXPECT_EQ(readFile(server.pagePath("home.txt")), text);
+  EXPECT_FALSE(std::filesystem::exists(server.pagePath("home.txt.new")));
+  EXPECT_EQ(fetch("/wiki/Home").substr(0, 200), framedReply(kNavigation).substr(0, 200));
+}
+
+TEST_F(BlackBox, SecondSaveKeepsTheFirstTextAsBackup) {
+  fetch("/save/home?data=first&eof=1");
+  fetch("/save/home?data=second&eof=1");
+  EXPECT_EQ(readFile(server.pagePath("home.txt")), "second");
+  EXPECT_EQ(readFile(server.pagePath("home.txt.old")), "first");
+}
+
+TEST_F(BlackBox, LinkToMissingPageOffersToCreateIt) {
+  fetch("/save/home?data=see+%5Bnext%5D&eof=1");
+  EXPECT_EQ(fetch("/wiki/next"),
+            framedReply("Unknown page <b>next</b>. <a href='/edit/next'>Create it</a>."));
+}
+
+TEST_F(BlackBox, InvalidNameAnswersAndWritesNothing) {
+  EXPECT_EQ(fetch("/save/a.b?data=x&eof=1"), framedReply("Invalid page name"));
+  EXPECT_TRUE(std::filesystem::is_empty(server.directory() / "pages"));
+}
+
+TEST_F(BlackBox, StopLinkThenStopEndsTheProcessWithZero) {
+  EXPECT_EQ(fetch("/bye"), framedReply("<a href='/byebye'>Click here to kill the server</a>."));
+  EXPECT_EQ(fetch("/byebye"), kStatusLine);
+  EXPECT_EQ(server.waitForExit(underLauncher() ? 10s : 3s), 0);
+}
+
+TEST_F(BlackBox, HalfClosedStopRequestStillStopsTheServer) {
+  EXPECT_EQ(exchange(halfClosedExchange(getRequest("/byebye"))).bytes, "");
+  EXPECT_EQ(server.waitForExit(underLauncher() ? 10s : 3s), 0);
+}
+
+TEST_F(BlackBox, HalfClosedSaveIsStoredWithoutReply) {
+  EXPECT_EQ(exchange(halfClosedExchange(getRequest("/save/home?data=kept&eof=1"))).bytes, "");
+  EXPECT_EQ(readFile(server.pagePath("home.txt")), "kept");
+}
+
+TEST_F(BlackBox, ClientLeavingMidResponseLeavesTheServerServing) {
+  std::ofstream(server.pagePath("big.txt"), std::ios::binary) << std::string(640 * 1024, 'b');
+  for (int round = 0; round < 3; ++round) {
+    const int socket = connectToServer();
+    ASSERT_GE(socket, 0);
+    const std::string request = getRequest("/wiki/big");
+    ASSERT_EQ(::send(socket, request.data(), request.size(), 0),
+              static_cast<ssize_t>(request.size()));
+    char first[64];
+    ASSERT_GT(::recv(socket, first, sizeof first, 0), 0);
+    closeAbortively(socket);
+  }
+  const std::string reply = fetch("/wiki/big");
+  EXPECT_EQ(reply, framedReply(navigation("big") + std::string(640 * 1024, 'b')));
+}
+
+TEST_F(BlackBox, TerminationSignalDuringRequestExitsWithZeroAfterIt) {
+  SKIP_UNDER_LAUNCHER("Wine does not pass SIGTERM on to the program's signal handler");
+  const int socket = connectToServer();
+  ASSERT_GE(socket, 0);
+  const std::string request = getRequest("/bye");
+  ASSERT_EQ(::send(socket, request.data(), 10, 0), 10);
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+  ASSERT_EQ(::send(socket, request.data() + 10, request.size() - 10, 0),
+            static_cast<ssize_t>(request.size() - 10));
+  EXPECT_EQ(readUntilClosed(socket, 5s),
+            framedReply("<a href='/byebye'>Click here to kill the server</a>."));
+  closeAbortively(socket);
+  EXPECT_EQ(server.waitForExit(3s), 0);
+}
+
+}  // namespace

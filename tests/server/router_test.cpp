@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "server/router.h"
+#include "support/captured_response.h"
+#include "support/temp_directory.h"
+#include "wiki/pages.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kHeader =
+    "Content-Type: text/html\r\n\r\n<html><head><title>Quillet</title></head><body "
+    "bgcolor=#252525 text=#d0d0d0 link=#ffffff alink=#ffffff vlink=#ffffff>";
+const std::string kClosing = "</body></html>";
+
+std::string page(const std::string& body) {
+  return kHeader + body + kClosing;
+}
+std::string view(const std::string& name, const std::string& text) {
+  return page(viewPageBody(name, text, false));
+}
+
+enum class Stops { kNo, kYes };
+
+struct RouteCase {
+  std::string target;
+  std::string reply;
+  Stops stops = Stops::kNo;
+};
+
+void PrintTo(const RouteCase& routeCase, std::ostream* out) {
+  *out << routeCase.target;
+}
+
+const std::string kStopLink = page("<a href='/byebye'>Click here to kill the server</a>.");
+const std::string kInvalid = page("Invalid page name");
+const std::string kMain = view("main", "Main text");
+
+std::vector<RouteCase> routeCases() {
+  return {
+      {"/byebye", "", Stops::kYes},
+      {"/byebyeX", "", Stops::kYes},
+      {"/byebye?now=1", "", Stops::kYes},
+      {"/bye", kStopLink},
+      {"/byeX", kStopLink},
+      {"/bye/home", kStopLink},
+      {"/BYEBYE", kMain},
+      {"/edit/home", page(editPageBody("home", "Home text"))},
+      {"/edit/Home?x=1", page(editPageBody("home", "Home text"))},
+      {"/edit/new", page(editPageBody("new", ""))},
+      {"/edit/", kInvalid},
+      {"/edit/a.b", kInvalid},
+      {"/save/", kInvalid},
+      {"/save/..?data=x&eof=1", kInvalid},
+      {"/wiki/home", view("home", "Home text")},
+      {"/wiki/HOME?q=1", view("home", "Home text")},
+      {"/wiki/missing", page(missingPageBody("missing"))},
+      {"/wiki/", kInvalid},
+      {"/wiki/%41", kInvalid},
+      {"/", kMain},
+      {"/favicon.ico", kMain},
+      {"/wikihome", kMain},
+      {"/wiki", kMain},
+      {"/edit", kMain},
+      {"/save", kMain},
+      {"/WIKI/home", kMain},
+      {"/Edit/home", kMain},
+      {"anything", kMain},
+  };
+}
+
+class RouterTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory("pages");
+    std::ofstream("pages/main.txt", std::ios::binary) << "Main text";
+    std::ofstream("pages/home.txt", std::ios::binary) << "Home text";
+    serverRunning = true;
+  }
+  void TearDown() override { serverRunning = true; }
+
+  ScopedWorkingDirectory directory;
+};
+
+class Routing : public RouterTest, public testing::WithParamInterface<RouteCase> {};
+
+TEST_P(Routing, ChoosesTheActionByTheTargetsLeadingBytes) {
+  std::vector<char> target(GetParam().target.begin(), GetParam().target.end());
+  target.push_back('\0');
+  const std::string reply = captureResponse([&target](ClientRequest& request) {
+    request.target = target.data();
+    handleWikiRequest(request);
+  });
+  EXPECT_EQ(reply, GetParam().reply);
+  EXPECT_EQ(serverRunning.load(), GetParam().stops == Stops::kNo);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Routing, testing::ValuesIn(routeCases()));
+
+TEST_F(RouterTest, InvalidNamesNeverTouchPageFiles) {
+  for (const char* target :
+       {"/edit/a.b", "/save/a.b?data=x&eof=1", "/save/?data=x&eof=1", "/save/a%2Fb?data=x&eof=1"}) {
+    std::vector<char> bytes(target, target + std::strlen(target) + 1);
+    captureResponse([&bytes](ClientRequest& request) {
+      request.target = bytes.data();
+      handleWikiRequest(request);
+    });
+  }
+  std::vector<std::string> files;
+  for (const auto& entry : fs::directory_iterator("pages")) {
+    files.push_back(entry.path().filename().string());
+  }
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"home.txt", "main.txt"}));
+}
+
+}  // namespace
