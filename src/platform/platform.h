@@ -21,9 +21,8 @@ SocketHandle openListeningSocket();
 // Binds to all IPv4 interfaces on the port and starts listening.
 bool bindAndListen(SocketHandle socket, std::int32_t port, int backlog);
 
-// True only when the socket became readable within the time-out; a time-out,
-// an error or an interrupting signal all give false.
-bool waitUntilReadable(SocketHandle socket, int timeoutMicroseconds);
+enum class WaitResult { kReadable, kTimedOutOrFailed, kInterruptedBySignal };
+WaitResult waitUntilReadable(SocketHandle socket, int timeoutMicroseconds);
 SocketHandle acceptConnection(SocketHandle listenSocket);
 // Both return what recv/send return: a count, 0 for a closed peer, or below 0.
 int receiveBytes(SocketHandle socket, char* buffer, int length);

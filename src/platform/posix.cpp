@@ -61,10 +61,15 @@ bool bindAndListen(SocketHandle socket, std::int32_t port, int backlog) {
          ::listen(fd, backlog) == 0;
 }
 
-bool waitUntilReadable(SocketHandle socket, int timeoutMicroseconds) {
+WaitResult waitUntilReadable(SocketHandle socket, int timeoutMicroseconds) {
   // poll() rather than select(): no FD_SETSIZE ceiling on descriptor numbers.
   pollfd entry{toDescriptor(socket), POLLIN, 0};
-  return ::poll(&entry, 1, timeoutMicroseconds / kMicrosecondsPerMillisecond) > 0;
+  const int result = ::poll(&entry, 1, timeoutMicroseconds / kMicrosecondsPerMillisecond);
+  if (result > 0) {
+    return WaitResult::kReadable;
+  }
+  return result < 0 && errno == EINTR ? WaitResult::kInterruptedBySignal
+                                      : WaitResult::kTimedOutOrFailed;
 }
 
 SocketHandle acceptConnection(SocketHandle listenSocket) {

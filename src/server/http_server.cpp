@@ -61,7 +61,12 @@ void discardWaitingInput(ClientRequest& request) {
 int readRequest(ClientRequest& request) {
   int total = 0;
   while (total < kRequestBufferSize && isOpen(request)) {
-    if (!platform::waitUntilReadable(request.socket, kSilenceMicroseconds)) {
+    const platform::WaitResult wait =
+        platform::waitUntilReadable(request.socket, kSilenceMicroseconds);
+    if (wait == platform::WaitResult::kInterruptedBySignal) {
+      continue;  // SIGTERM must not cut the request being read; it is served first
+    }
+    if (wait != platform::WaitResult::kReadable) {
       break;
     }
     const int received =
@@ -85,7 +90,9 @@ void closeConnection(ClientRequest& request, platform::SocketHandle accepted) {
 }
 
 void serveOneTurn(HttpServer& server, ClientRequest& request) {
-  if (!platform::waitUntilReadable(server.listenSocket, kAcceptWaitMicroseconds)) {
+  // A signal ends the wait early, so a stop is noticed at once.
+  if (platform::waitUntilReadable(server.listenSocket, kAcceptWaitMicroseconds) !=
+      platform::WaitResult::kReadable) {
     return;
   }
   request.socket = platform::kNoSocket;

@@ -132,6 +132,8 @@ TEST_F(BlackBox, TerminationSignalWhileIdleExitsWithZeroWithinAboutASecond) {
 TEST(StartUp, BusyPortEndsWithExitCode255) {
   ASSERT_FALSE(portIsListening());
   const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int reuse = 1;  // earlier tests leave connections in TIME_WAIT
+  ::setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kTestPort);
