@@ -2,7 +2,7 @@
 # and runs every test.
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test browser-packages clean
+.PHONY: build run test windows browser-packages clean
 
 build:
 	cmake --preset default >/dev/null
@@ -11,8 +11,14 @@ build:
 run: build
 	./build/quillet
 
-test: build browser-packages
+test: windows build browser-packages
 	ctest --preset default
+
+# The Windows executable, when the mingw-w64 cross compiler is installed.
+windows:
+	@if command -v x86_64-w64-mingw32-g++ >/dev/null; then \
+	  cmake --preset windows >/dev/null && cmake --build --preset windows -j $(JOBS); \
+	else echo "mingw-w64 is not installed: the Windows build and its tests are skipped"; fi
 
 # The browser test's npm packages; without npm the browser test says it skipped.
 browser-packages:

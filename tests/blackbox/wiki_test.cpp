@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -119,6 +120,28 @@ TEST_F(BlackBox, TerminationSignalDuringRequestExitsWithZeroAfterIt) {
             framedReply("<a href='/byebye'>Click here to kill the server</a>."));
   closeAbortively(socket);
   EXPECT_EQ(server.waitForExit(3s), 0);
+}
+
+// On Windows these name devices ("pages/con.txt" is the console), so the
+// Windows build treats them as pages that cannot be opened; elsewhere they are
+// ordinary names.
+TEST_F(BlackBox, DeviceNamesArePagesOnlyWhereTheyNameNoDevice) {
+  for (const std::string name : {"con", "NUL", "aux", "prn", "com1", "LPT9", "com0"}) {
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    const std::string saved = fetch("/save/" + name + "?data=text&eof=1");
+    const std::string view = fetch("/wiki/" + name);
+    if (underLauncher()) {
+      EXPECT_EQ(saved, framedReply("Failed to save the page contents.")) << name;
+      EXPECT_EQ(view, framedReply("Unknown page <b>" + lower + "</b>. <a href='/edit/" + lower +
+                                  "'>Create it</a>."))
+          << name;
+    } else {
+      EXPECT_EQ(readFile(server.pagePath(lower + ".txt")), "text") << name;
+      EXPECT_EQ(view, framedReply(navigation(lower) + "text")) << name;
+    }
+  }
+  EXPECT_TRUE(server.running());
 }
 
 }  // namespace

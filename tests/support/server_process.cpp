@@ -18,6 +18,18 @@
 
 #include "support/temp_directory.h"
 
+// Each black-box test binary is built for one server binary and launcher;
+// QUILLET_SERVER and QUILLET_LAUNCHER override them.
+#ifndef QUILLET_TEST_SERVER
+#define QUILLET_TEST_SERVER "quillet"
+#endif
+#ifndef QUILLET_TEST_LAUNCHER
+#define QUILLET_TEST_LAUNCHER ""
+#endif
+#ifndef QUILLET_TEST_WINEPREFIX
+#define QUILLET_TEST_WINEPREFIX ""
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -25,6 +37,19 @@ using namespace std::chrono_literals;
 const char* environmentOr(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::string launcherName() {
+  return environmentOr("QUILLET_LAUNCHER", QUILLET_TEST_LAUNCHER);
+}
+
+// Wine, quiet and in the test build's own prefix, with no display to open.
+void prepareLauncherEnvironment() {
+  ::setenv("WINEDEBUG", "-all", 0);
+  if (*QUILLET_TEST_WINEPREFIX != '\0') {
+    ::setenv("WINEPREFIX", QUILLET_TEST_WINEPREFIX, 0);
+  }
+  ::unsetenv("DISPLAY");
 }
 
 // Wine needs far longer to start, above all the first time (prefix creation).
@@ -41,7 +66,7 @@ std::chrono::milliseconds replyLimit() {
 }  // namespace
 
 bool underLauncher() {
-  return std::getenv("QUILLET_LAUNCHER") != nullptr;
+  return !launcherName().empty();
 }
 
 bool portIsListening() {
@@ -72,8 +97,8 @@ bool ServerProcess::start() {
     return false;
   }
   const std::string binary =
-      std::filesystem::absolute(environmentOr("QUILLET_SERVER", "quillet")).string();
-  const char* launcher = std::getenv("QUILLET_LAUNCHER");
+      std::filesystem::absolute(environmentOr("QUILLET_SERVER", QUILLET_TEST_SERVER)).string();
+  const std::string launcher = launcherName();
   const std::string errorPath = (directory_ / "stderr.txt").string();
   exitCode_ = -1;
 
@@ -87,8 +112,9 @@ bool ServerProcess::start() {
     const int nothing = ::open("/dev/null", O_RDWR);
     ::dup2(nothing, STDIN_FILENO);
     ::dup2(nothing, STDOUT_FILENO);
-    if (launcher != nullptr) {
-      ::execlp(launcher, launcher, binary.c_str(), static_cast<char*>(nullptr));
+    if (!launcher.empty()) {
+      prepareLauncherEnvironment();
+      ::execlp(launcher.c_str(), launcher.c_str(), binary.c_str(), static_cast<char*>(nullptr));
     } else {
       ::execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
     }

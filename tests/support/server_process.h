@@ -1,6 +1,5 @@
 // Starts the real server binary in a fresh directory and speaks to it over
-// 127.0.0.1:8088. QUILLET_SERVER names the binary; QUILLET_LAUNCHER, when set,
-// runs it (for example "wine" for the Windows build).
+// 127.0.0.1:8088, directly or through a launcher (Wine for the Windows build).
 #pragma once
 
 #include <sys/types.h>

@@ -1,0 +1,177 @@
+// The platform layer on Windows: Winsock 2 and the Win32 file calls.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <windows.h>
+#include <winsock2.h>
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+constexpr int kMicrosecondsPerSecond = 1000000;
+constexpr u_short kLingerSeconds = 1;
+constexpr WORD kWinsockVersion = MAKEWORD(2, 0);
+
+SocketHandle toHandle(SOCKET socket) {
+  return socket == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(socket);
+}
+SOCKET toSocket(SocketHandle socket) {
+  return static_cast<SOCKET>(socket);
+}
+
+char lowerCase(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
+}
+
+bool stemIs(const char* stem, std::size_t length, const char* device) {
+  if (std::strlen(device) != length) {
+    return false;
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    if (lowerCase(stem[i]) != device[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "pages/con.txt" names the console, not a file: a page whose name is a DOS
+// device name (before the first dot, any case) must never be opened, deleted
+// or renamed, or the server could hang on a device or write to it.
+bool namesDevice(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\') {
+      name = p + 1;
+    }
+  }
+  const char* dot = std::strchr(name, '.');
+  const std::size_t length =
+      dot == nullptr ? std::strlen(name) : static_cast<std::size_t>(dot - name);
+  for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+    if (stemIs(name, length, device)) {
+      return true;
+    }
+  }
+  if (length == 4 && (stemIs(name, 3, "com") || stemIs(name, 3, "lpt")) && name[3] >= '0' &&
+      name[3] <= '9') {
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool startNetworking() {
+  WSADATA data;
+  return WSAStartup(kWinsockVersion, &data) == 0;
+}
+
+void stopNetworking() {
+  WSACleanup();
+}
+
+SocketHandle openListeningSocket() {
+  const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (socket == INVALID_SOCKET) {
+    return kNoSocket;
+  }
+  // No SO_REUSEADDR here: on Windows it would let a second process take the port.
+  const linger lingerOption{1, kLingerSeconds};
+  ::setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lingerOption),
+               sizeof lingerOption);
+  return toHandle(socket);
+}
+
+bool bindAndListen(SocketHandle socket, std::int32_t port, int backlog) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<u_short>(port));
+  return ::bind(toSocket(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+             0 &&
+         ::listen(toSocket(socket), backlog) == 0;
+}
+
+WaitResult waitUntilReadable(SocketHandle socket, int timeoutMicroseconds) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(toSocket(socket), &readable);
+  timeval timeout{timeoutMicroseconds / kMicrosecondsPerSecond,
+                  timeoutMicroseconds % kMicrosecondsPerSecond};
+  return ::select(0, &readable, nullptr, nullptr, &timeout) > 0 ? WaitResult::kReadable
+                                                                : WaitResult::kTimedOutOrFailed;
+}
+
+SocketHandle acceptConnection(SocketHandle listenSocket) {
+  return toHandle(::accept(toSocket(listenSocket), nullptr, nullptr));
+}
+
+int receiveBytes(SocketHandle socket, char* buffer, int length) {
+  return ::recv(toSocket(socket), buffer, length, 0);
+}
+
+int sendBytes(SocketHandle socket, const char* bytes, int length) {
+  return ::send(toSocket(socket), bytes, length, 0);
+}
+
+bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
+  u_long waiting = 0;
+  if (::ioctlsocket(toSocket(socket), FIONREAD, &waiting) != 0) {
+    return false;
+  }
+  count = waiting;
+  return true;
+}
+
+void shutdownAndClose(SocketHandle socket) {
+  ::shutdown(toSocket(socket), SD_BOTH);
+  ::closesocket(toSocket(socket));
+}
+
+void makeDirectory(const char* path) {
+  CreateDirectoryA(path, nullptr);
+}
+
+std::FILE* openFileForReading(const char* path) {
+  return namesDevice(path) ? nullptr : std::fopen(path, "rb");
+}
+
+std::FILE* openFileForWriting(const char* path) {
+  return namesDevice(path) ? nullptr : std::fopen(path, "wb");
+}
+
+bool flushFileToDisk(std::FILE* file) {
+  return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
+void deleteFile(const char* path) {
+  if (!namesDevice(path)) {
+    DeleteFileA(path);
+  }
+}
+
+bool renameWithoutReplacing(const char* from, const char* to) {
+  // MoveFileA fails, changing nothing, when the target exists.
+  return !namesDevice(from) && !namesDevice(to) && MoveFileA(from, to) != 0;
+}
+
+// NTFS journals its directory entries; there is no directory handle to sync.
+void syncDirectory(const char*) {}
+
+void showStartupError(const char* text) {
+  MessageBoxA(nullptr, text, "Error", MB_ICONERROR);
+}
+
+}  // namespace platform
