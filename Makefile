@@ -2,7 +2,7 @@
 # and runs every test.
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test windows browser-packages clean
+.PHONY: build run test windows sanitize fuzz browser-packages clean
 
 build:
 	cmake --preset default >/dev/null
@@ -11,8 +11,19 @@ build:
 run: build
 	./build/quillet
 
-test: windows build browser-packages
+test: windows sanitize fuzz build browser-packages
 	ctest --preset default
+
+# The sanitizer build of the whole suite; ctest above runs its binaries.
+sanitize:
+	cmake --preset sanitize >/dev/null
+	cmake --build --preset sanitize -j $(JOBS)
+
+# The libFuzzer targets, when clang is installed.
+fuzz:
+	@if command -v clang++ >/dev/null; then \
+	  cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $(JOBS); \
+	else echo "clang is not installed: the fuzz runs are skipped"; fi
 
 # The Windows executable, when the mingw-w64 cross compiler is installed.
 windows:

@@ -93,9 +93,25 @@ bool portIsListening() {
 bool ServerProcess::start() {
   stop();
   directory_ = makeTemporaryDirectory();
-  if (directory_.empty()) {
-    return false;
+  ownsDirectory_ = true;
+  return directory_.empty() ? false : launch();
+}
+
+bool ServerProcess::startIn(const std::filesystem::path& directory) {
+  stop();
+  directory_ = directory;
+  ownsDirectory_ = false;
+  return launch();
+}
+
+void ServerProcess::killAtOnce() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    reap(0);
   }
+}
+
+bool ServerProcess::launch() {
   const std::string binary =
       std::filesystem::absolute(environmentOr("QUILLET_SERVER", QUILLET_TEST_SERVER)).string();
   const std::string launcher = launcherName();
@@ -172,11 +188,11 @@ void ServerProcess::stop() {
       reap(0);
     }
   }
-  if (!directory_.empty()) {
+  if (!directory_.empty() && ownsDirectory_) {
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
-    directory_.clear();
   }
+  directory_.clear();
 }
 
 std::string ServerProcess::standardError() const {
@@ -289,6 +305,13 @@ std::string getRequest(const std::string& target) {
   const size_t used = request.size() + padding.size() + 4;
   request += padding + std::string(used < 100 ? 100 - used : 1, 'p') + "\r\n\r\n";
   return request;
+}
+
+std::string fullBufferRequest(const std::string& target) {
+  constexpr size_t kServerBufferSize = 655360;
+  std::string request = "GET " + target + " HTTP/1.1\r\nX-Padding: ";
+  request.resize(kServerBufferSize - 4, 'p');
+  return request + "\r\n\r\n";
 }
 
 std::string fetch(const std::string& target) {

@@ -22,6 +22,10 @@ class ServerProcess {
   // Starts in a new temporary directory and waits until the port listens, or
   // until the process has exited (see exitCode()).
   bool start();
+  // The same in a directory of the caller's, which stop() leaves in place.
+  bool startIn(const std::filesystem::path& directory);
+  // SIGKILL: no orderly stop, as in a crash.
+  void killAtOnce();
   // Ends the process if it still runs (SIGTERM, then SIGKILL), removes the directory.
   void stop();
   bool running();
@@ -36,12 +40,18 @@ class ServerProcess {
   std::string standardError() const;
 
  private:
+  bool launch();
   bool reap(int options);
 
   pid_t pid_ = -1;
   int exitCode_ = -1;
   std::filesystem::path directory_;
+  bool ownsDirectory_ = true;
 };
+
+// A request padded to exactly the server's buffer size: the server reads it
+// whole without waiting for 200 ms of silence.
+std::string fullBufferRequest(const std::string& target);
 
 bool portIsListening();
 

@@ -1,0 +1,38 @@
+// The request-line parser never reads or writes outside the received bytes
+// and the spare byte, and any target it finds lies inside them.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "server/http_server.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > static_cast<std::size_t>(kRequestBufferSize)) {
+    return 0;
+  }
+  // Exactly the received bytes and one spare byte, so ASan sees any overrun.
+  const std::string received(reinterpret_cast<const char*>(data), size);
+  std::vector<char> buffer(data, data + size);
+  buffer.push_back('#');
+  char* const begin = buffer.data();
+  const char* target = parseRequestLine(begin, static_cast<int>(size));
+  if (target == nullptr) {
+    return 0;
+  }
+  // The target runs from its start to the first space (or the end of the
+  // received bytes), where the zero now stands; it may hold zero bytes itself.
+  if (target < begin || target >= begin + size) {
+    std::abort();
+  }
+  const std::size_t start = static_cast<std::size_t>(target - begin);
+  const std::size_t end = std::min(received.find(' ', start), size);
+  const std::size_t first = received.find_first_not_of(' ');
+  const bool startsWithGet = first != std::string::npos && received.compare(first, 4, "GET ") == 0;
+  if (end == start || buffer[end] != '\0' || !startsWithGet) {
+    std::abort();
+  }
+  return 0;
+}
