@@ -2,7 +2,7 @@
 # and runs every test.
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test windows sanitize fuzz browser-packages clean
+.PHONY: build run test bench windows sanitize fuzz browser-packages clean
 
 build:
 	cmake --preset default >/dev/null
@@ -35,6 +35,11 @@ windows:
 browser-packages:
 	@if command -v npm >/dev/null && [ ! -d tests/browser/node_modules ]; then \
 	  npm ci --prefix tests/browser --no-audit --no-fund || true; fi
+
+# Benchmarks and the loopback probe; they measure, they never fail.
+bench: build
+	./build/bench/text_bench --benchmark_min_time=0.5
+	./build/bench/loopback_probe 20
 
 clean:
 	rm -rf build build-sanitize build-windows build-fuzz

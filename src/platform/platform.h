@@ -45,6 +45,10 @@ bool renameWithoutReplacing(const char* from, const char* to);
 // Best effort: makes a finished rename in the directory survive a power loss.
 void syncDirectory(const char* path);
 
+// Lets the allocator keep large freed blocks for the next request instead of
+// handing them back to the OS.
+void keepFreedMemoryForReuse();
+
 // Tells the user that start-up failed; the caller then exits.
 void showStartupError(const char* text);
 

@@ -1,6 +1,9 @@
 // The platform layer on Linux (and other POSIX systems).
 #include <arpa/inet.h>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -168,6 +171,19 @@ void syncDirectory(const char* path) {
     ::fsync(fd);
     ::close(fd);
   }
+}
+
+void keepFreedMemoryForReuse() {
+#ifdef __GLIBC__
+  // Each response allocates a few blocks of up to 1.3 MiB. By default glibc
+  // maps and unmaps blocks that large, so every request paid fresh page faults
+  // (a 640 KiB view took 1.4 ms instead of 0.6 ms). Kept in the heap, they are
+  // reused; the resident size stays at one large request's peak (about 6 MiB).
+  constexpr int kLargestMappedBlock = 4 << 20;
+  constexpr int kKeptFreeMemory = 16 << 20;
+  ::mallopt(M_MMAP_THRESHOLD, kLargestMappedBlock);
+  ::mallopt(M_TRIM_THRESHOLD, kKeptFreeMemory);
+#endif
 }
 
 void showStartupError(const char* text) {

@@ -170,6 +170,9 @@ bool renameWithoutReplacing(const char* from, const char* to) {
 // NTFS journals its directory entries; there is no directory handle to sync.
 void syncDirectory(const char*) {}
 
+// The Windows heap keeps freed blocks of this size for reuse by itself.
+void keepFreedMemoryForReuse() {}
+
 void showStartupError(const char* text) {
   MessageBoxA(nullptr, text, "Error", MB_ICONERROR);
 }

@@ -1,7 +1,8 @@
-#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "server/http_server.h"
 
@@ -12,8 +13,10 @@ constexpr char kFrameOpening[] =
     "link=#ffffff alink=#ffffff vlink=#ffffff>";
 constexpr char kFrameClosing[] = "</body></html>";
 constexpr char kContentType[] = "text/html";
-constexpr char kHeaderTemplate[] = "Content-Type: %s\r\n\r\n%s";
-// The template's fixed bytes, the terminating zero and one spare byte.
+// The header "Content-Type: %s\r\n\r\n" around the content type.
+constexpr char kHeaderStart[] = "Content-Type: ";
+constexpr char kHeaderEnd[] = "\r\n\r\n";
+// The header's 18 fixed bytes, a terminating zero and one spare byte.
 constexpr std::size_t kHeaderRoom = 20;
 
 }  // namespace
@@ -38,20 +41,29 @@ void sendAll(ClientRequest& request, const char* bytes, std::int32_t n) {
 }
 
 void sendHtmlPage(ClientRequest& request, const std::string& body) {
-  std::string framed;
-  framed.reserve(sizeof kFrameOpening + body.size() + sizeof kFrameClosing);
-  framed.append(kFrameOpening).append(body).append(kFrameClosing);
-  // The page travels as a zero-terminated string: a zero byte ends it.
-  const std::size_t length = std::strlen(framed.c_str());
+  // The framed page travels as a zero-terminated string: a zero byte in the
+  // body ends it there, and the frame's closing is then not sent.
+  const void* zero = std::memchr(body.data(), '\0', body.size());
+  const std::size_t bodyLength =
+      zero == nullptr ? body.size()
+                      : static_cast<std::size_t>(static_cast<const char*>(zero) - body.data());
+  const std::size_t closingLength = zero == nullptr ? sizeof kFrameClosing - 1 : 0;
+  const std::size_t pageLength = sizeof kFrameOpening - 1 + bodyLength + closingLength;
 
-  const std::size_t size = std::strlen(kContentType) + length + kHeaderRoom;
+  // Header and framed page in one block, sent as one run.
+  const std::size_t size = sizeof kContentType - 1 + pageLength + kHeaderRoom;
   const std::unique_ptr<char[]> response(new (std::nothrow) char[size]);
   if (!response) {
     return;  // The client is left with the status line alone.
   }
-  const int formatted =
-      std::snprintf(response.get(), size, kHeaderTemplate, kContentType, framed.c_str());
-  if (formatted > 0) {
-    sendAll(request, response.get(), formatted);
+  char* end = response.get();
+  for (const std::string_view piece :
+       {std::string_view(kHeaderStart), std::string_view(kContentType),
+        std::string_view(kHeaderEnd), std::string_view(kFrameOpening),
+        std::string_view(body.data(), bodyLength),
+        std::string_view(kFrameClosing, closingLength)}) {
+    std::memcpy(end, piece.data(), piece.size());
+    end += piece.size();
   }
+  sendAll(request, response.get(), static_cast<std::int32_t>(end - response.get()));
 }

@@ -169,6 +169,7 @@ int runServer(RequestHandler handler) {
     return kExitStartFailed;
   }
   platform::makeDirectory(kPagesDirectory);
+  platform::keepFreedMemoryForReuse();
 
   HttpServer server;
   server.closeAfterResponse = true;

@@ -17,6 +17,7 @@ void handleSaveRequest(ClientRequest& request, const std::string& name);
 
 // The pieces above, without the sending.
 std::string convertMarkup(const std::string& text);
+void appendMarkup(const std::string& text, std::string& html);
 std::string viewPageBody(const std::string& name, const std::string& text, bool justSaved);
 std::string missingPageBody(const std::string& name);
 std::string editPageBody(const std::string& name, const std::string& text);

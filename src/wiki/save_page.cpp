@@ -41,28 +41,28 @@ const char* findFormValue(const char* target) {
 }  // namespace
 
 std::string decodeFormValue(const char* value) {
-  std::string text;
+  const std::size_t length = std::strcspn(value, "&");
+  std::string text(length, '\0');  // decoding never makes the value longer
+  char* out = text.data();
   std::size_t i = 0;
-  while (value[i] != '\0' && value[i] != '&') {
-    const std::size_t run = std::strcspn(value + i, "+%&");
-    text.append(value + i, run);
-    i += run;
-    if (value[i] == '+') {
-      text.push_back(' ');
+  while (i < length) {
+    const char byte = value[i];
+    // Neither '&' nor the terminating zero is a digit, so nothing past the
+    // value is read here.
+    const int high = byte == '%' ? hexValue(value[i + 1]) : -1;
+    const int low = high < 0 ? -1 : hexValue(value[i + 2]);
+    if (byte == '+') {
+      *out++ = ' ';
       ++i;
-    } else if (value[i] == '%') {
-      // A zero terminator is no digit, so nothing past the end is read.
-      const int high = hexValue(value[i + 1]);
-      const int low = high < 0 ? -1 : hexValue(value[i + 2]);
-      if (low < 0) {
-        text.push_back('%');
-        ++i;
-      } else {
-        text.push_back(static_cast<char>(high * 16 + low));
-        i += 3;
-      }
+    } else if (low >= 0) {
+      *out++ = static_cast<char>(high * 16 + low);
+      i += 3;
+    } else {
+      *out++ = byte;
+      ++i;
     }
   }
+  text.resize(static_cast<std::size_t>(out - text.data()));
   return text;
 }
 
