@@ -52,17 +52,6 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-long statusKilobytes(pid_t pid, const char* field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) {
-      return std::atol(line.c_str() + std::string(field).size());
-    }
-  }
-  return -1;
-}
-
 double timeFlush(const std::filesystem::path& directory, size_t size) {
   const std::string path = (directory / "flush-probe").string();
   const std::string bytes(size, 'f');

@@ -24,8 +24,12 @@ std::string repeatTo(const std::string& piece, std::size_t size) {
 std::string plainText(std::size_t size) {
   return repeatTo("The quick brown fox jumps over the lazy dog, again and again. ", size);
 }
-std::string specialText(std::size_t size) { return repeatTo("a & b < c\n&<\n", size); }
-std::string linkText(std::size_t size) { return repeatTo("see [Home] and [other-page_2] ", size); }
+std::string specialText(std::size_t size) {
+  return repeatTo("a & b < c\n&<\n", size);
+}
+std::string linkText(std::size_t size) {
+  return repeatTo("see [Home] and [other-page_2] ", size);
+}
 
 void setThroughput(benchmark::State& state, std::size_t bytes) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));

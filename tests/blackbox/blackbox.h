@@ -5,16 +5,14 @@
 
 #include <string>
 
+#include "support/expected_pages.h"
 #include "support/server_process.h"
 
 inline const std::string kStatusLine = "HTTP/1.0 200 OK\r\n";
 
 // The exact bytes of a whole reply carrying this body.
 inline std::string framedReply(const std::string& body) {
-  return kStatusLine +
-         "Content-Type: text/html\r\n\r\n<html><head><title>Quillet</title></head><body "
-         "bgcolor=#252525 text=#d0d0d0 link=#ffffff alink=#ffffff vlink=#ffffff>" +
-         body + "</body></html>";
+  return kStatusLine + framedPage(body);
 }
 
 class BlackBox : public testing::Test {

@@ -20,15 +20,6 @@ std::string padTo(std::string request, size_t size) {
   return request;
 }
 
-size_t openDescriptors(pid_t pid) {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    ++count;
-  }
-  return count;
-}
-
 struct AnswerCase {
   const char* name;
   Exchange exchange;
@@ -104,7 +95,7 @@ TEST_F(BlackBox, ClientThatVanishesDoesNotStopTheServer) {
 TEST_F(BlackBox, RejectedAndCutConnectionsLeaveNoDescriptorOpen) {
   SKIP_UNDER_LAUNCHER("the descriptor count is read from /proc, which shows Wine's own handles");
   std::this_thread::sleep_for(100ms);
-  const size_t before = openDescriptors(server.pid());
+  const size_t before = openDescriptorCount(server.pid());
   const Exchange kinds[] = {
       halfClosedExchange("short"),
       halfClosedExchange(padTo("PUT / HTTP/1.1\r\n", 120)),
@@ -118,7 +109,7 @@ TEST_F(BlackBox, RejectedAndCutConnectionsLeaveNoDescriptorOpen) {
     closeAbortively(vanishing);
   }
   EXPECT_EQ(fetch("/").substr(0, kStatusLine.size()), kStatusLine);
-  EXPECT_EQ(openDescriptors(server.pid()), before);
+  EXPECT_EQ(openDescriptorCount(server.pid()), before);
 }
 
 TEST_F(BlackBox, TerminationSignalWhileIdleExitsWithZeroWithinAboutASecond) {

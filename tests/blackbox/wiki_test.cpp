@@ -12,11 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string navigation(const std::string& name) {
-  return "<a href='/edit/" + name +
-         "'>Edit this page</a> - <a href='/'>Main</a> - <a href='/bye'>Kill the server</a><br><br>";
-}
-const std::string kNavigation = navigation("home");
+const std::string kNavigation = navigationLine("home");
 
 std::string formEncode(const std::string& text) {
   std::string encoded;
@@ -103,7 +99,7 @@ TEST_F(BlackBox, ClientLeavingMidResponseLeavesTheServerServing) {
     closeAbortively(socket);
   }
   const std::string reply = fetch("/wiki/big");
-  EXPECT_EQ(reply, framedReply(navigation("big") + std::string(640 * 1024, 'b')));
+  EXPECT_EQ(reply, framedReply(navigationLine("big") + std::string(640 * 1024, 'b')));
 }
 
 TEST_F(BlackBox, TerminationSignalDuringRequestExitsWithZeroAfterIt) {
@@ -138,7 +134,7 @@ TEST_F(BlackBox, DeviceNamesArePagesOnlyWhereTheyNameNoDevice) {
           << name;
     } else {
       EXPECT_EQ(readFile(server.pagePath(lower + ".txt")), "text") << name;
-      EXPECT_EQ(view, framedReply(navigation(lower) + "text")) << name;
+      EXPECT_EQ(view, framedReply(navigationLine(lower) + "text")) << name;
     }
   }
   EXPECT_TRUE(server.running());

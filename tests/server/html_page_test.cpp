@@ -6,16 +6,11 @@
 
 #include "server/http_server.h"
 #include "support/captured_response.h"
+#include "support/expected_pages.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-const std::string kHeader = "Content-Type: text/html\r\n\r\n";
-const std::string kOpening =
-    "<html><head><title>Quillet</title></head><body bgcolor=#252525 text=#d0d0d0 "
-    "link=#ffffff alink=#ffffff vlink=#ffffff>";
-const std::string kClosing = "</body></html>";
 
 struct FramingCase {
   const char* name;
@@ -24,11 +19,11 @@ struct FramingCase {
 };
 
 const FramingCase kFramingCases[] = {
-    {"EmptyBody", "", kHeader + kOpening + kClosing},
-    {"TwoBytes", "ab", kHeader + kOpening + "ab" + kClosing},
+    {"EmptyBody", "", kPageHeader + kFrameOpening + kFrameClosing},
+    {"TwoBytes", "ab", kPageHeader + kFrameOpening + "ab" + kFrameClosing},
     {"SpecialBytesUnchanged", "<&\"\r\n\x80\xff",
-     kHeader + kOpening + "<&\"\r\n\x80\xff" + kClosing},
-    {"ZeroByteEndsTheResponse", "ab\0cd"s, kHeader + kOpening + "ab"},
+     kPageHeader + kFrameOpening + "<&\"\r\n\x80\xff" + kFrameClosing},
+    {"ZeroByteEndsTheResponse", "ab\0cd"s, kPageHeader + kFrameOpening + "ab"},
 };
 
 void PrintTo(const FramingCase& testCase, std::ostream* out) {
@@ -47,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Framing, testing::ValuesIn(kFramingCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Framing, EmptyBodyIs158BytesAndTwoByteBodyIs160) {
-  EXPECT_EQ(kHeader.size() + kOpening.size() + kClosing.size(), 158u);
+  EXPECT_EQ(kPageHeader.size() + kFrameOpening.size() + kFrameClosing.size(), 158u);
   EXPECT_EQ(captureResponse([](ClientRequest& r) { sendHtmlPage(r, "xy"); }).size(), 160u);
 }
 
@@ -58,7 +53,7 @@ TEST(Framing, LargeBodyArrivesWholeAndInOrder) {
   }
   const std::string sent =
       captureResponse([&body](ClientRequest& request) { sendHtmlPage(request, body); });
-  EXPECT_TRUE(sent == kHeader + kOpening + body + kClosing);
+  EXPECT_TRUE(sent == kPageHeader + kFrameOpening + body + kFrameClosing);
 }
 
 TEST(SendAll, ClosedConnectionSendsNothing) {

@@ -9,6 +9,7 @@
 
 #include "server/router.h"
 #include "support/captured_response.h"
+#include "support/expected_pages.h"
 #include "support/temp_directory.h"
 #include "wiki/pages.h"
 
@@ -16,13 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kHeader =
-    "Content-Type: text/html\r\n\r\n<html><head><title>Quillet</title></head><body "
-    "bgcolor=#252525 text=#d0d0d0 link=#ffffff alink=#ffffff vlink=#ffffff>";
-const std::string kClosing = "</body></html>";
-
 std::string page(const std::string& body) {
-  return kHeader + body + kClosing;
+  return framedPage(body);
 }
 std::string view(const std::string& name, const std::string& text) {
   return page(viewPageBody(name, text, false));

@@ -16,31 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string navigation(const std::string& name) {
-  return "<a href='/edit/" + name +
-         "'>Edit this page</a> - <a href='/'>Main</a> - <a href='/bye'>Kill the server</a><br><br>";
-}
-
-size_t openDescriptors(pid_t pid) {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    ++count;
-  }
-  return count;
-}
-
-long residentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::atol(line.c_str() + 6);
-    }
-  }
-  return -1;
-}
-
 int requestCount() {
   const char* value = std::getenv("QUILLET_SOAK_REQUESTS");
   return value != nullptr ? std::atoi(value) : 10000;
@@ -97,7 +72,7 @@ class Soak : public BlackBox {
     std::string html = page->second;
     const std::string link = "[page1]";
     html.replace(html.find(link), link.size(), "<a href='/wiki/page1'>page1</a>");
-    return framedReply((justSaved ? "<b>Page saved!</b> - " : "") + navigation(name) + html);
+    return framedReply((justSaved ? "<b>Page saved!</b> - " : "") + navigationLine(name) + html);
   }
 
   // The stored texts hold no '&' or '<', so the form holds them unchanged.
@@ -144,8 +119,8 @@ TEST_F(Soak, MixedRequestsKeepRepliesExactAndResourcesFlat) {
   int wrong = 0;
   for (int i = 0; i < total; ++i) {
     if (i == warmUp) {
-      descriptorsAfterWarmUp = openDescriptors(server.pid());
-      residentAfterWarmUp = residentKilobytes(server.pid());
+      descriptorsAfterWarmUp = openDescriptorCount(server.pid());
+      residentAfterWarmUp = statusKilobytes(server.pid(), "VmRSS:");
     }
     const Kind kind = static_cast<Kind>(random() % kKinds);
     if (!runOne(kind, random)) {
@@ -160,15 +135,15 @@ TEST_F(Soak, MixedRequestsKeepRepliesExactAndResourcesFlat) {
   EXPECT_TRUE(server.running());
   EXPECT_EQ(exchange(fullBufferRequest("/wiki/missing")).bytes,
             framedReply("Unknown page <b>missing</b>. <a href='/edit/missing'>Create it</a>."));
-  EXPECT_EQ(openDescriptors(server.pid()), descriptorsAfterWarmUp);
-  const long growth = residentKilobytes(server.pid()) - residentAfterWarmUp;
+  EXPECT_EQ(openDescriptorCount(server.pid()), descriptorsAfterWarmUp);
+  const long growth = statusKilobytes(server.pid(), "VmRSS:") - residentAfterWarmUp;
   EXPECT_LT(growth, 2048) << "resident memory grew by " << growth << " KiB";
   RecordProperty("ResidentGrowthKiB", std::to_string(growth));
 }
 
 TEST_F(Soak, ParallelClientsAreServedOneAtATimeWithoutError) {
   std::ofstream(server.pagePath("shared.txt"), std::ios::binary) << "same for all";
-  const std::string expected = framedReply(navigation("shared") + "same for all");
+  const std::string expected = framedReply(navigationLine("shared") + "same for all");
   constexpr int kClients = 6;
   constexpr int kRequestsEach = 60;
   std::vector<int> wrong(kClients, 0);

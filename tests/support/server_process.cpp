@@ -200,6 +200,26 @@ std::string ServerProcess::standardError() const {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+size_t openDescriptorCount(pid_t pid) {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+long statusKilobytes(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) {
+      return std::atol(line.c_str() + field.size());
+    }
+  }
+  return -1;
+}
+
 int connectToServer() {
   const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};

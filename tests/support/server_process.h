@@ -78,6 +78,11 @@ std::string getRequest(const std::string& target);
 // The reply to a request for this target, without the status line check.
 std::string fetch(const std::string& target);
 
+// What /proc tells of a process: its open descriptors, and a "kB" line of
+// its status such as "VmRSS:" (-1 when absent).
+size_t openDescriptorCount(pid_t pid);
+long statusKilobytes(pid_t pid, const std::string& field);
+
 int connectToServer();
 void closeAbortively(int socket);
 std::string readUntilClosed(int socket, std::chrono::milliseconds limit);

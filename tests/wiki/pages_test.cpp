@@ -7,6 +7,7 @@
 
 #include "store/page_store.h"
 #include "support/captured_response.h"
+#include "support/expected_pages.h"
 #include "support/temp_directory.h"
 #include "wiki/pages.h"
 
@@ -15,13 +16,7 @@ namespace {
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 
-const std::string kHeader =
-    "Content-Type: text/html\r\n\r\n<html><head><title>Quillet</title></head><body "
-    "bgcolor=#252525 text=#d0d0d0 link=#ffffff alink=#ffffff vlink=#ffffff>";
-const std::string kClosing = "</body></html>";
-const std::string kNavigation =
-    "<a href='/edit/home'>Edit this page</a> - <a href='/'>Main</a> - <a href='/bye'>Kill the "
-    "server</a><br><br>";
+const std::string kNavigation = navigationLine("home");
 const std::string kFormStart =
     "Edit home:<form method='get' action='/save/home'><textarea style='background: #202020; "
     "color: #d0d0d0' name=data cols=70 rows=25>";
@@ -32,7 +27,7 @@ const std::string kTooLarge =
     "send GET requests that large.";
 
 std::string page(const std::string& body) {
-  return kHeader + body + kClosing;
+  return framedPage(body);
 }
 
 class WikiPages : public testing::Test {
