@@ -41,11 +41,6 @@ TEST_P(Framing, SendsHeaderAndFramedBodyExactly) {
 INSTANTIATE_TEST_SUITE_P(Table, Framing, testing::ValuesIn(kFramingCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Framing, EmptyBodyIs158BytesAndTwoByteBodyIs160) {
-  EXPECT_EQ(kPageHeader.size() + kFrameOpening.size() + kFrameClosing.size(), 158u);
-  EXPECT_EQ(captureResponse([](ClientRequest& r) { sendHtmlPage(r, "xy"); }).size(), 160u);
-}
-
 TEST(Framing, LargeBodyArrivesWholeAndInOrder) {
   std::string body(3 * 1024 * 1024, '\0');
   for (size_t i = 0; i < body.size(); ++i) {

@@ -74,11 +74,4 @@ TEST(RequestLineBuffer, TargetEndingAFullBufferIsTerminatedInTheSpareByte) {
   EXPECT_EQ(std::strlen(target), static_cast<size_t>(kRequestBufferSize - 4));
 }
 
-TEST(RequestLineBuffer, ZeroOverwritesTheSpaceAfterTheTarget) {
-  char buffer[] = "GET /a HTTP/1.1";
-  ASSERT_NE(parseRequestLine(buffer, sizeof buffer - 1), nullptr);
-  EXPECT_EQ(std::string(buffer + 7), "HTTP/1.1");
-  EXPECT_EQ(buffer[6], '\0');
-}
-
 }  // namespace
