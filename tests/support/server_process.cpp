@@ -128,6 +128,7 @@ bool ServerProcess::launch() {
     const int nothing = ::open("/dev/null", O_RDWR);
     ::dup2(nothing, STDIN_FILENO);
     ::dup2(nothing, STDOUT_FILENO);
+    ::close_range(3, ~0U, 0);  // the server starts with none of the test's descriptors
     if (!launcher.empty()) {
       prepareLauncherEnvironment();
       ::execlp(launcher.c_str(), launcher.c_str(), binary.c_str(), static_cast<char*>(nullptr));
@@ -207,6 +208,16 @@ size_t openDescriptorCount(pid_t pid) {
     ++count;
   }
   return count;
+}
+
+bool descriptorCountSettlesAt(pid_t pid, size_t expected) {
+  for (int wait = 0; wait < 100; ++wait) {
+    if (openDescriptorCount(pid) == expected) {
+      return true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return openDescriptorCount(pid) == expected;
 }
 
 long statusKilobytes(pid_t pid, const std::string& field) {

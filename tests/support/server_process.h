@@ -82,6 +82,9 @@ std::string fetch(const std::string& target);
 // its status such as "VmRSS:" (-1 when absent).
 size_t openDescriptorCount(pid_t pid);
 long statusKilobytes(pid_t pid, const std::string& field);
+// A reply ends at the server's shutdown and its close may follow a moment
+// later, so the count is given up to a second to come back.
+bool descriptorCountSettlesAt(pid_t pid, size_t expected);
 
 int connectToServer();
 void closeAbortively(int socket);
