@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs one fuzz target for FUZZ_SECONDS (default 10) from its seed corpus.
-# New inputs go to a scratch folder, so the committed seeds stay as they are.
+# New inputs go to a scratch folder, so the committed seeds stay as they are;
+# a crashing input is kept in build-fuzz/artifacts/ and the run fails.
 set -eu
 binary=$1
 seeds=$2
@@ -9,7 +10,19 @@ if [ ! -x "$binary" ]; then
   [ "${CI:-}" = true ] && exit 1
   exit 77
 fi
+artifacts=$(dirname "$binary")/../artifacts
+mkdir -p "$artifacts"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+status=0
 "$binary" -max_total_time="${FUZZ_SECONDS:-10}" -timeout=10 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$scratch/" "$scratch" "$seeds" 2>&1 | tail -n 12
+  -print_final_stats=1 -artifact_prefix="$artifacts/" "$scratch" "$seeds" \
+  >"$scratch/output.txt" 2>&1 || status=$?
+# The whole report when it failed; the closing statistics otherwise.
+if [ "$status" -ne 0 ]; then
+  cat "$scratch/output.txt"
+  echo "FAILED: $binary exited with $status; inputs kept in $artifacts"
+else
+  tail -n 12 "$scratch/output.txt"
+fi
+exit "$status"
