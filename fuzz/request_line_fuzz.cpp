@@ -1,10 +1,12 @@
 // The request-line parser never reads or writes outside the received bytes
-// and the spare byte, and any target it finds lies inside them.
+// and the spare byte, and any target it finds lies inside them; so do the
+// header lines and every header value found among them.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/http_server.h"
@@ -32,6 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t first = received.find_first_not_of(' ');
   const bool startsWithGet = first != std::string::npos && received.compare(first, 4, "GET ") == 0;
   if (end == start || buffer[end] != '\0' || !startsWithGet) {
+    std::abort();
+  }
+  ClientRequest request;
+  locateHeaders(request, begin, static_cast<int>(size));
+  std::string_view value;
+  const auto inside = [&](std::string_view view) {
+    return view.empty() || (view.data() >= begin && view.data() + view.size() <= begin + size);
+  };
+  if (!inside(request.headers) || (findHeader(request, "Host", value) && !inside(value))) {
     std::abort();
   }
   return 0;

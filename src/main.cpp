@@ -1,5 +1,5 @@
 #include "server/http_server.h"
-#include "server/router.h"
+#include "wiki/router.h"
 
 int main() {
   return runServer(handleWikiRequest);

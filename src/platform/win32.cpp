@@ -86,10 +86,14 @@ SocketHandle openListeningSocket() {
   if (socket == INVALID_SOCKET) {
     return kNoSocket;
   }
-  // No SO_REUSEADDR here: on Windows it would let a second process take the port.
   const linger lingerOption{1, kLingerSeconds};
   ::setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lingerOption),
                sizeof lingerOption);
+  // Windows otherwise lets another process bind the same port beside ours and
+  // take its connections (and SO_REUSEADDR would invite exactly that).
+  const BOOL exclusive = TRUE;
+  ::setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
   return toHandle(socket);
 }
 

@@ -1,5 +1,6 @@
 #include "server/http_server.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 
@@ -44,6 +45,10 @@ int skipToSlash(const char* buffer, int i, int total) {
     ++i;
   }
   return i;
+}
+
+char lowerCase(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
 }
 
 // Drops input that is already waiting, without waiting for more.
@@ -102,6 +107,8 @@ void serveOneTurn(HttpServer& server, ClientRequest& request) {
   }
   request.socket = accepted;
   request.target = nullptr;
+  request.headers = {};
+  request.headersCut = false;
 
   const int total = readRequest(request);
   if (total < kMinimumRequestSize) {
@@ -113,6 +120,7 @@ void serveOneTurn(HttpServer& server, ClientRequest& request) {
     closeConnection(request, accepted);
     return;
   }
+  locateHeaders(request, requestBuffer, total);
   sendAll(request, kStatusLine, sizeof kStatusLine - 1);
   if (server.handler != nullptr) {
     server.handler(request);
@@ -161,6 +169,54 @@ char* parseRequestLine(char* buffer, int total) {
   }
   buffer[end] = '\0';
   return buffer + start;
+}
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return lowerCase(x) == lowerCase(y);
+         });
+}
+
+void locateHeaders(ClientRequest& request, const char* buffer, int total) {
+  const std::string_view received(buffer, static_cast<std::size_t>(total));
+  request.headers = {};
+  request.headersCut = total == kRequestBufferSize;
+  const std::size_t requestLineEnd = received.find('\n');
+  if (requestLineEnd == std::string_view::npos) {
+    return;
+  }
+  const std::size_t start = requestLineEnd + 1;
+  std::size_t lineStart = start;
+  while (lineStart < received.size()) {
+    std::size_t lineEnd = received.find('\n', lineStart);
+    if (lineEnd == std::string_view::npos) {
+      lineEnd = received.size();
+    }
+    if (received.substr(lineStart, lineEnd - lineStart) == "\r" || lineEnd == lineStart) {
+      request.headersCut = false;  // the empty line: every header arrived
+      break;
+    }
+    lineStart = lineEnd + 1;
+  }
+  request.headers = received.substr(start, std::min(lineStart, received.size()) - start);
+}
+
+bool findHeader(const ClientRequest& request, std::string_view name, std::string_view& value) {
+  std::string_view rest = request.headers;
+  while (!rest.empty()) {
+    const std::size_t lineEnd = std::min(rest.find('\n'), rest.size());
+    const std::string_view line = rest.substr(0, lineEnd);
+    rest.remove_prefix(std::min(lineEnd + 1, rest.size()));
+    if (line.size() <= name.size() || line[name.size()] != ':' ||
+        !equalIgnoringCase(line.substr(0, name.size()), name)) {
+      continue;
+    }
+    std::string_view found = line.substr(name.size() + 1);
+    found.remove_prefix(std::min(found.find_first_not_of(" \t"), found.size()));
+    value = found.substr(0, found.find('\r'));
+    return true;
+  }
+  return false;
 }
 
 int runServer(RequestHandler handler) {

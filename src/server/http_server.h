@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -27,6 +28,12 @@ struct ClientRequest {
   platform::SocketHandle socket = platform::kNoSocket;
   // Zero-terminated, inside the request buffer; query string included.
   char* target = nullptr;
+  // The header lines after the request line, up to the empty line that ends
+  // them; inside the request buffer and never past the bytes received.
+  std::string_view headers;
+  // The request filled the buffer before its header lines ended, so some of
+  // them may be missing.
+  bool headersCut = false;
 };
 
 using RequestHandler = void (*)(ClientRequest& request);
@@ -50,6 +57,17 @@ void sendHtmlPage(ClientRequest& request, const std::string& body);
 // writes its terminating zero in place (at buffer[total] at the most) and
 // returns it; nullptr when the request line is refused.
 char* parseRequestLine(char* buffer, int total);
+
+// Points the request's header view at the lines that follow the request line
+// among the first `total` bytes of the buffer.
+void locateHeaders(ClientRequest& request, const char* buffer, int total);
+
+// The value of the first header line of this name (matched in any case): what
+// follows the colon and any spaces, up to the line's end. False when absent.
+bool findHeader(const ClientRequest& request, std::string_view name, std::string_view& value);
+
+// ASCII letters match in either case, as in header names and host names.
+bool equalIgnoringCase(std::string_view a, std::string_view b);
 
 // Starts up, serves until stopped and returns the process exit code.
 int runServer(RequestHandler handler);

@@ -15,6 +15,9 @@ void renderEditPage(ClientRequest& request, const std::string& name);
 // Stores the form value of the request's target and shows the saved page.
 void handleSaveRequest(ClientRequest& request, const std::string& name);
 
+// The answer to a save whose request did not arrive whole.
+extern const char kPageTooLargeMessage[];
+
 // The pieces above, without the sending.
 std::string convertMarkup(const std::string& text);
 void appendMarkup(const std::string& text, std::string& html);

@@ -11,9 +11,6 @@ constexpr char kFirstFieldStart[] = "?data=";
 constexpr char kLaterFieldStart[] = "&data=";
 constexpr std::size_t kFieldStartLength = sizeof kFirstFieldStart - 1;
 
-constexpr char kTooLarge[] =
-    "The page contents is too large. Ensure it is at most around 60KB and that your browser "
-    "can send GET requests that large.";
 constexpr char kMissingData[] = "Missing data";
 constexpr char kSaveFailed[] = "Failed to save the page contents.";
 
@@ -39,6 +36,10 @@ const char* findFormValue(const char* target) {
 }
 
 }  // namespace
+
+const char kPageTooLargeMessage[] =
+    "The page contents is too large. Ensure it is at most around 60KB and that your browser "
+    "can send GET requests that large.";
 
 std::string decodeFormValue(const char* value) {
   const std::size_t length = std::strcspn(value, "&");
@@ -68,7 +69,7 @@ std::string decodeFormValue(const char* value) {
 
 void handleSaveRequest(ClientRequest& request, const std::string& name) {
   if (std::strstr(request.target, kCompleteMarker) == nullptr) {
-    sendHtmlPage(request, kTooLarge);
+    sendHtmlPage(request, kPageTooLargeMessage);
     return;
   }
   const char* value = findFormValue(request.target);

@@ -59,6 +59,23 @@ TEST_F(BlackBox, SecondSaveKeepsTheFirstTextAsBackup) {
   EXPECT_EQ(readFile(server.pagePath("home.txt.old")), "first");
 }
 
+TEST_F(BlackBox, SaveForgedByAnotherSiteChangesNoFile) {
+  fetch("/save/home?data=first&eof=1");
+  fetch("/save/home?data=second&eof=1");
+  const std::string target = "/save/home?data=forged&eof=1";
+  EXPECT_EQ(exchange(getRequest(target, "Sec-Fetch-Site: cross-site\r\n")).bytes,
+            framedReply("This save came from another web site and was refused; nothing was "
+                        "changed. <a href='/wiki/home'>Back to home</a>."));
+  EXPECT_EQ(readFile(server.pagePath("home.txt")), "second");
+  EXPECT_EQ(readFile(server.pagePath("home.txt.old")), "first");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(server.directory() / "pages"), {}),
+            2);
+
+  EXPECT_EQ(exchange(getRequest(target, "Sec-Fetch-Site: same-origin\r\n")).bytes,
+            framedReply("<b>Page saved!</b> - " + kNavigation + "forged"));
+  EXPECT_EQ(readFile(server.pagePath("home.txt")), "forged");
+}
+
 TEST_F(BlackBox, LinkToMissingPageOffersToCreateIt) {
   fetch("/save/home?data=see+%5Bnext%5D&eof=1");
   EXPECT_EQ(fetch("/wiki/next"),

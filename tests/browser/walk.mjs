@@ -2,6 +2,7 @@
 // edit, save, follow links, reopen the form and stop the server from a page.
 // Exit codes: 0 passed, 1 failed, 77 skipped (no Chromium or no server binary).
 import { spawn } from 'node:child_process';
+import { createServer } from 'node:http';
 import { existsSync, mkdtempSync, mkdirSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
@@ -53,6 +54,64 @@ const checks = [];
 function check(what, ok, detail = '') {
   checks.push({ what, ok });
   console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}${ok || !detail ? '' : `: ${detail}`}`);
+}
+
+// Pages of another site that try to save over the wiki's pages and to stop it
+// while the user merely visits them: an image, a navigation, an image whose
+// URL is padded past the server's 640 KiB so that its headers are cut off,
+// and an image that asks for the stop.
+function attackPages() {
+  const save = (text, pad = '') => `${kBase}/save/main?data=${text}&eof=1${pad}`;
+  const padded = save('forged+by+padding', `&pad=${'p'.repeat(700000)}`);
+  return {
+    '/save': `<img src="${save('forged+by+image')}"><img src="${padded}">
+      <script>setTimeout(() => { location = "${save('forged+by+navigation')}"; }, 1500);</script>`,
+    '/stop': `<img src="${kBase}/byebye">`,
+  };
+}
+
+function startAttackSite() {
+  const pages = attackPages();
+  const site = createServer((request, response) => {
+    response.writeHead(pages[request.url] ? 200 : 404, { 'Content-Type': 'text/html' });
+    response.end(pages[request.url] ?? '');
+  });
+  return new Promise((ready) => site.listen(0, '127.0.0.1', () => ready(site)));
+}
+
+async function imagesSettled(page) {
+  await page.waitForFunction(() => [...document.images].every((image) => image.complete),
+    null, { timeout: 10000 });
+}
+
+// localhost is another site than 127.0.0.1 (Sec-Fetch-Site: cross-site); the
+// same address on another port is the same site but another origin.
+async function tryForgedRequests(browser, directory) {
+  const files = () => ['main.txt', 'main.txt.old', 'main.txt.new'].map((name) => {
+    const path = join(directory, 'pages', name);
+    return existsSync(path) ? readFileSync(path).toString('latin1') : null;
+  });
+  const before = files();
+  const site = await startAttackSite();
+  const port = site.address().port;
+  try {
+    for (const origin of [`http://localhost:${port}`, `http://127.0.0.1:${port}`]) {
+      const attacker = await browser.newPage();
+      await attacker.goto(`${origin}/save`);
+      await imagesSettled(attacker);
+      await attacker.waitForURL(`${kBase}/save/**`, { timeout: 10000 });
+      check(`a save forged from ${origin} is refused with a page that says so`,
+        (await attacker.textContent('body')).includes('came from another web site'));
+      await attacker.goto(`${origin}/stop`);
+      await imagesSettled(attacker);
+      await attacker.close();
+    }
+  } finally {
+    await new Promise((closed) => site.close(closed));
+  }
+  check('forged saves leave the page, its backup and the directory unchanged',
+    JSON.stringify(files()) === JSON.stringify(before));
+  check('a forged stop leaves the server running', server.exitCode === null);
 }
 
 const directory = mkdtempSync(join(tmpdir(), 'quillet-browser-'));
@@ -127,6 +186,14 @@ try {
   check('saving the form unchanged stores the same bytes', again.equals(stored));
   check('the previous text is kept as backup',
     readFileSync(join(directory, 'pages', 'main.txt.old')).equals(stored));
+
+  await tryForgedRequests(browser, directory);
+  await page.click('text=Edit this page');
+  await page.locator('textarea').fill('Saved after the attack.');
+  await page.click('input[type=submit]');
+  await page.waitForLoadState();
+  check('after the attack the wiki\'s own form still saves',
+    readFileSync(join(directory, 'pages', 'main.txt'), 'latin1') === 'Saved after the attack.');
 
   await page.click('text=Kill the server');
   check('"Kill the server" asks for confirmation', page.url() === `${kBase}/bye`);

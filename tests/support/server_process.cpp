@@ -330,8 +330,8 @@ Exchange pausedExchange(std::string first, std::chrono::milliseconds pause, std:
   return result;
 }
 
-std::string getRequest(const std::string& target) {
-  std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:8088\r\n";
+std::string getRequest(const std::string& target, const std::string& extraHeaders) {
+  std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:8088\r\n" + extraHeaders;
   const std::string padding = "X-Padding: ";
   const size_t used = request.size() + padding.size() + 4;
   request += padding + std::string(used < 100 ? 100 - used : 1, 'p') + "\r\n\r\n";

@@ -72,8 +72,9 @@ struct Reply {
 Reply exchange(const Exchange& exchange);
 Reply exchange(const std::string& request);
 
-// A request line and headers padded with a header to at least 100 bytes.
-std::string getRequest(const std::string& target);
+// A request line and headers (each line ending in CR LF) padded with a header
+// to at least 100 bytes.
+std::string getRequest(const std::string& target, const std::string& extraHeaders = "");
 
 // The reply to a request for this target, without the status line check.
 std::string fetch(const std::string& target);

@@ -5,13 +5,14 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "server/router.h"
 #include "support/captured_response.h"
 #include "support/expected_pages.h"
 #include "support/temp_directory.h"
 #include "wiki/pages.h"
+#include "wiki/router.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ void PrintTo(const RouteCase& routeCase, std::ostream* out) {
 
 const std::string kStopLink = page("<a href='/byebye'>Click here to kill the server</a>.");
 const std::string kInvalid = page("Invalid page name");
+const std::string kTooLarge =
+    "The page contents is too large. Ensure it is at most around 60KB and that your browser can "
+    "send GET requests that large.";
 const std::string kMain = view("main", "Main text");
 
 std::vector<RouteCase> routeCases() {
@@ -116,6 +120,32 @@ TEST_F(RouterTest, InvalidNamesNeverTouchPageFiles) {
   }
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{"home.txt", "main.txt"}));
+}
+
+// The forged save itself is checked end to end by the black-box tests.
+TEST_F(RouterTest, ForgedOrUntoldStopAndUntoldSaveChangeNothing) {
+  const std::string refusedStop = page(
+      "This stop request came from another web site and was refused; the server keeps running. "
+      "<a href='/'>Main</a>.");
+  const std::tuple<std::string, std::string, bool, std::string> cases[] = {
+      {"/byebye", "Sec-Fetch-Site: cross-site\r\n", false, refusedStop},
+      {"/byebye", "", true, refusedStop},
+      {"/save/home?data=x&eof=1", "", true, page(kTooLarge)},
+  };
+  for (const auto& [path, headers, cut, reply] : cases) {
+    std::vector<char> target(path.begin(), path.end());
+    target.push_back('\0');
+    EXPECT_EQ(captureResponse([&](ClientRequest& request) {
+                request.target = target.data();
+                request.headers = headers;
+                request.headersCut = cut;
+                handleWikiRequest(request);
+              }),
+              reply);
+    EXPECT_TRUE(serverRunning.load());
+  }
+  std::ifstream home("pages/home.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(home), {}), "Home text");
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
-#include "server/router.h"
+#include "wiki/router.h"
 
 #include <string>
 
 #include "store/page_store.h"
 #include "wiki/pages.h"
+#include "wiki/request_source.h"
 
 namespace {
 
@@ -16,9 +17,41 @@ constexpr char kMainPagePath[] = "/wiki/main";
 
 constexpr char kStopLinkBody[] = "<a href='/byebye'>Click here to kill the server</a>.";
 constexpr char kInvalidName[] = "Invalid page name";
+constexpr char kForgedStopBody[] =
+    "This stop request came from another web site and was refused; the server keeps running. "
+    "<a href='/'>Main</a>.";
 
 bool startsWith(const std::string& path, const char* prefix) {
   return path.rfind(prefix, 0) == 0;
+}
+
+std::string forgedSaveBody(const std::string& name) {
+  return "This save came from another web site and was refused; nothing was changed. <a "
+         "href='/wiki/" +
+         name + "'>Back to " + name + "</a>.";
+}
+
+void stopServer(ClientRequest& request) {
+  if (judgeRequestSource(request) != RequestSource::kTrusted) {
+    sendHtmlPage(request, kForgedStopBody);
+    return;
+  }
+  serverRunning = false;
+}
+
+void savePageFromForm(ClientRequest& request, const std::string& name) {
+  switch (judgeRequestSource(request)) {
+    case RequestSource::kTrusted:
+      handleSaveRequest(request, name);
+      break;
+    case RequestSource::kOtherSite:
+      sendHtmlPage(request, forgedSaveBody(name));
+      break;
+    case RequestSource::kUntold:
+      // Only a request past the size limit loses its headers.
+      sendHtmlPage(request, kPageTooLargeMessage);
+      break;
+  }
 }
 
 }  // namespace
@@ -27,7 +60,7 @@ void handleWikiRequest(ClientRequest& request) {
   std::string path = request.target;
   std::string name;
   if (startsWith(path, kStopPrefix)) {
-    serverRunning = false;
+    stopServer(request);
     return;
   }
   if (startsWith(path, kStopLinkPrefix)) {
@@ -40,7 +73,7 @@ void handleWikiRequest(ClientRequest& request) {
     } else if (startsWith(path, kEditPrefix)) {
       renderEditPage(request, name);
     } else {
-      handleSaveRequest(request, name);
+      savePageFromForm(request, name);
     }
     return;
   }
