@@ -167,11 +167,14 @@ void deleteFile(const char* path) {
 }
 
 bool renameWithoutReplacing(const char* from, const char* to) {
-  // MoveFileA fails, changing nothing, when the target exists.
-  return !namesDevice(from) && !namesDevice(to) && MoveFileA(from, to) != 0;
+  // Without MOVEFILE_REPLACE_EXISTING the move fails, changing nothing, when
+  // the target exists; write-through has it on disk before a save reports
+  // success, as the directory sync does elsewhere.
+  return !namesDevice(from) && !namesDevice(to) &&
+         MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-// NTFS journals its directory entries; there is no directory handle to sync.
+// Each move is written through (above); there is no directory handle to sync.
 void syncDirectory(const char*) {}
 
 // The Windows heap keeps freed blocks of this size for reuse by itself.

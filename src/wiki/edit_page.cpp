@@ -27,8 +27,6 @@ void appendTextAreaContent(const std::string& text, std::string& body) {
   }
 }
 
-}  // namespace
-
 std::string editPageBody(const std::string& name, const std::string& text) {
   std::string body = "Edit " + name + ":<form method='get' action='/save/" + name + "'>";
   body += kTextAreaStart;
@@ -36,6 +34,8 @@ std::string editPageBody(const std::string& name, const std::string& text) {
   body += "</textarea><input type=hidden name=eof value=1><input type='submit'></form>";
   return body;
 }
+
+}  // namespace
 
 void renderEditPage(ClientRequest& request, const std::string& name) {
   std::string text;

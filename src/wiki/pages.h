@@ -18,12 +18,8 @@ void handleSaveRequest(ClientRequest& request, const std::string& name);
 // The answer to a save whose request did not arrive whole.
 extern const char kPageTooLargeMessage[];
 
-// The pieces above, without the sending.
+// The page text as HTML: [name] links, line breaks, '&', '<' and '>' escaped.
 std::string convertMarkup(const std::string& text);
-void appendMarkup(const std::string& text, std::string& html);
-std::string viewPageBody(const std::string& name, const std::string& text, bool justSaved);
-std::string missingPageBody(const std::string& name);
-std::string editPageBody(const std::string& name, const std::string& text);
 // Decodes an application/x-www-form-urlencoded value up to its first '&' or
 // the terminating zero.
 std::string decodeFormValue(const char* value);

@@ -97,14 +97,6 @@ std::size_t appendLink(const std::string& text, std::size_t open, std::string& h
   return close + 1;
 }
 
-}  // namespace
-
-std::string convertMarkup(const std::string& text) {
-  std::string html;
-  appendMarkup(text, html);
-  return html;
-}
-
 void appendMarkup(const std::string& text, std::string& html) {
   html.reserve(html.size() + text.size() + text.size() / 8);
   std::size_t i = 0;
@@ -153,6 +145,14 @@ std::string viewPageBody(const std::string& name, const std::string& text, bool 
           "server</a><br><br>";
   appendMarkup(text, body);
   return body;
+}
+
+}  // namespace
+
+std::string convertMarkup(const std::string& text) {
+  std::string html;
+  appendMarkup(text, html);
+  return html;
 }
 
 void renderViewPage(ClientRequest& request, const std::string& name, bool justSaved) {

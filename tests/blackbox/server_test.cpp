@@ -120,6 +120,17 @@ TEST_F(BlackBox, TerminationSignalWhileIdleExitsWithZeroWithinAboutASecond) {
   EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
 }
 
+TEST_F(BlackBox, RestartRightAfterAStopListensAgain) {
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(fetch("/").substr(0, kStatusLine.size()), kStatusLine);
+  }
+  fetch("/byebye");
+  ASSERT_EQ(server.waitForExit(underLauncher() ? 10s : 3s), 0);
+  ASSERT_TRUE(server.start());
+  EXPECT_TRUE(server.running()) << "ended at start: " << server.standardError();
+  EXPECT_EQ(fetch("/"), framedReply(kMissingMainBody));
+}
+
 TEST(StartUp, BusyPortEndsWithExitCode255) {
   ASSERT_FALSE(portIsListening());
   const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);

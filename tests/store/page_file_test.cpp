@@ -81,7 +81,7 @@ TEST_F(PageFiles, SavedTextsRoundTripByteForByte) {
   }
 }
 
-TEST_F(PageFiles, FirstSaveLeavesNoBackupAndSecondKeepsTheFirstText) {
+TEST_F(PageFiles, FirstSaveLeavesNoBackupAndEachLaterSaveKeepsThePreviousText) {
   ASSERT_TRUE(savePage("home", "first"));
   EXPECT_EQ(readFile("home.txt"), "first");
   EXPECT_FALSE(exists("home.txt.old"));
@@ -92,7 +92,9 @@ TEST_F(PageFiles, FirstSaveLeavesNoBackupAndSecondKeepsTheFirstText) {
   EXPECT_FALSE(exists("home.txt.new"));
 
   ASSERT_TRUE(savePage("home", "third"));
+  EXPECT_EQ(readFile("home.txt"), "third");
   EXPECT_EQ(readFile("home.txt.old"), "second");
+  EXPECT_FALSE(exists("home.txt.new"));
 }
 
 TEST_F(PageFiles, FirstSaveLeavesAnOlderBackupAlone) {

@@ -66,8 +66,7 @@ class Soak : public BlackBox {
   std::string expectedView(const std::string& name, bool justSaved) {
     const auto page = pages_.find(name);
     if (page == pages_.end()) {
-      return framedReply("Unknown page <b>" + name + "</b>. <a href='/edit/" + name +
-                         "'>Create it</a>.");
+      return framedReply(missingPage(name));
     }
     std::string html = page->second;
     const std::string link = "[page1]";
@@ -134,7 +133,7 @@ TEST_F(Soak, MixedRequestsKeepRepliesExactAndResourcesFlat) {
   EXPECT_EQ(wrong, 0);
   EXPECT_TRUE(server.running());
   EXPECT_EQ(exchange(fullBufferRequest("/wiki/missing")).bytes,
-            framedReply("Unknown page <b>missing</b>. <a href='/edit/missing'>Create it</a>."));
+            framedReply(missingPage("missing")));
   EXPECT_TRUE(descriptorCountSettlesAt(server.pid(), descriptorsAfterWarmUp));
   const long growth = statusKilobytes(server.pid(), "VmRSS:") - residentAfterWarmUp;
   EXPECT_LT(growth, 2048) << "resident memory grew by " << growth << " KiB";

@@ -18,3 +18,13 @@ inline std::string navigationLine(const std::string& name) {
   return "<a href='/edit/" + name +
          "'>Edit this page</a> - <a href='/'>Main</a> - <a href='/bye'>Kill the server</a><br><br>";
 }
+
+inline std::string missingPage(const std::string& name) {
+  return "Unknown page <b>" + name + "</b>. <a href='/edit/" + name + "'>Create it</a>.";
+}
+
+inline std::string editForm(const std::string& name, const std::string& inTextArea) {
+  return "Edit " + name + ":<form method='get' action='/save/" + name +
+         "'><textarea style='background: #202020; color: #d0d0d0' name=data cols=70 rows=25>" +
+         inTextArea + "</textarea><input type=hidden name=eof value=1><input type='submit'></form>";
+}

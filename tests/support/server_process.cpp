@@ -303,7 +303,14 @@ Reply exchange(const Exchange& exchange) {
     ::shutdown(socket, SHUT_WR);
   }
   reply.bytes = readUntilClosed(socket, replyLimit());
-  closeAbortively(socket);
+  // An ordinary close leaves the server's side in TIME_WAIT, as a browser
+  // does, so a restart must reuse the port. The Windows build rightly takes
+  // its port exclusively and cannot, so clients close abortively under Wine.
+  if (underLauncher()) {
+    closeAbortively(socket);
+  } else {
+    ::close(socket);
+  }
   return reply;
 }
 

@@ -55,7 +55,8 @@ std::string fullBufferRequest(const std::string& target);
 
 bool portIsListening();
 
-// One connection: sends the bytes, then reads until the server closes.
+// One connection: sends the bytes, reads until the server closes, then closes
+// the ordinary way (abortively under a launcher).
 struct Exchange {
   std::string request;
   bool halfCloseAfterSending = false;

@@ -11,7 +11,6 @@
 #include "support/captured_response.h"
 #include "support/expected_pages.h"
 #include "support/temp_directory.h"
-#include "wiki/pages.h"
 #include "wiki/router.h"
 
 namespace {
@@ -22,7 +21,7 @@ std::string page(const std::string& body) {
   return framedPage(body);
 }
 std::string view(const std::string& name, const std::string& text) {
-  return page(viewPageBody(name, text, false));
+  return page(navigationLine(name) + text);
 }
 
 enum class Stops { kNo, kYes };
@@ -53,16 +52,16 @@ std::vector<RouteCase> routeCases() {
       {"/byeX", kStopLink},
       {"/bye/home", kStopLink},
       {"/BYEBYE", kMain},
-      {"/edit/home", page(editPageBody("home", "Home text"))},
-      {"/edit/Home?x=1", page(editPageBody("home", "Home text"))},
-      {"/edit/new", page(editPageBody("new", ""))},
+      {"/edit/home", page(editForm("home", "Home text"))},
+      {"/edit/Home?x=1", page(editForm("home", "Home text"))},
+      {"/edit/new", page(editForm("new", ""))},
       {"/edit/", kInvalid},
       {"/edit/a.b", kInvalid},
       {"/save/", kInvalid},
       {"/save/..?data=x&eof=1", kInvalid},
       {"/wiki/home", view("home", "Home text")},
       {"/wiki/HOME?q=1", view("home", "Home text")},
-      {"/wiki/missing", page(missingPageBody("missing"))},
+      {"/wiki/missing", page(missingPage("missing"))},
       {"/wiki/", kInvalid},
       {"/wiki/%41", kInvalid},
       {"/", kMain},

@@ -1,0 +1,70 @@
+// The no-replace move against the real file system: both the kernel's
+// RENAME_NOREPLACE and the link+unlink fallback used where that is refused.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "support/temp_directory.h"
+
+namespace platform {
+// Defined in posix.cpp for file systems without RENAME_NOREPLACE.
+bool renameByLinking(const char* from, const char* to);
+}  // namespace platform
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Move = bool (*)(const char*, const char*);
+
+struct MoveCase {
+  const char* name;
+  Move move;
+};
+
+void PrintTo(const MoveCase& moveCase, std::ostream* out) {
+  *out << moveCase.name;
+}
+
+void writeFile(const char* path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+std::string readFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class MoveWithoutReplacing : public testing::TestWithParam<MoveCase> {
+ protected:
+  ScopedWorkingDirectory directory;
+};
+
+TEST_P(MoveWithoutReplacing, RefusesAnExistingFileAndKeepsBothFilesBytes) {
+  writeFile("from", "new text");
+  writeFile("to", "old text");
+  EXPECT_FALSE(GetParam().move("from", "to"));
+  EXPECT_EQ(readFile("from"), "new text");
+  EXPECT_EQ(readFile("to"), "old text");
+}
+
+TEST_P(MoveWithoutReplacing, MovesToAFreeName) {
+  writeFile("from", "text");
+  EXPECT_TRUE(GetParam().move("from", "to"));
+  EXPECT_FALSE(fs::exists("from"));
+  EXPECT_EQ(readFile("to"), "text");
+  EXPECT_FALSE(GetParam().move("missing", "elsewhere"));
+  EXPECT_FALSE(fs::exists("elsewhere"));
+}
+
+const MoveCase kMoves[] = {
+    {"Rename", platform::renameWithoutReplacing},
+    {"LinkThenUnlink", platform::renameByLinking},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, MoveWithoutReplacing, testing::ValuesIn(kMoves),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
