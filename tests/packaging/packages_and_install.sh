@@ -1,0 +1,57 @@
+#!/bin/sh
+# `make package` leaves a Debian package (and a Windows zip where mingw-w64 is
+# installed) in dist/ with the files a user needs, the packaged server runs,
+# and `make install` / `make uninstall` put the server and its user unit under
+# a prefix and take them away again.
+set -eu
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+serve="$source_dir/tests/packaging/serve_main_page.sh"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$source_dir"
+
+expect_listed() {  # listing file, then the paths it must hold
+  listing=$1
+  shift
+  for path in "$@"; do
+    grep -qx "$path" "$listing" || { echo "FAILED: $path is not in the package"; cat "$listing"; exit 1; }
+  done
+}
+
+rm -rf dist
+make --no-print-directory package >/dev/null
+deb=$(ls dist/quillet_*.deb)
+dpkg-deb -c "$deb" | awk '{print $6}' >"$scratch/deb.txt"
+expect_listed "$scratch/deb.txt" ./usr/bin/quillet ./usr/lib/systemd/user/quillet.service \
+  ./usr/share/doc/quillet/copyright
+echo "ok: $deb holds the server, its user unit and the licence"
+
+if command -v x86_64-w64-mingw32-g++ >/dev/null; then
+  zip=$(ls dist/quillet-*-windows-x64.zip)
+  python3 -m zipfile -l "$zip" | awk 'NR > 1 {print $1}' >"$scratch/zip.txt"
+  folder=$(basename "$zip" .zip)
+  expect_listed "$scratch/zip.txt" "$folder/quillet.exe" "$folder/README.txt" "$folder/LICENSE.txt"
+  echo "ok: $zip holds quillet.exe, README.txt and LICENSE.txt"
+elif [ "${CI:-}" = true ]; then
+  echo "FAILED: mingw-w64 is missing in CI, so no Windows zip was made"
+  exit 1
+fi
+
+dpkg -x "$deb" "$scratch/root"
+"$serve" "$scratch/root/usr/bin/quillet"
+
+prefix="$scratch/prefix"
+unit="$prefix/share/systemd/user/quillet.service"
+make --no-print-directory install PREFIX="$prefix" >/dev/null
+test -x "$prefix/bin/quillet" || { echo "FAILED: make install put no bin/quillet"; exit 1; }
+grep -qx "ExecStart=$prefix/bin/quillet" "$unit" || { echo "FAILED: $unit runs another binary"; exit 1; }
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify "$unit"
+  echo "ok: systemd-analyze verify accepts the unit"
+fi
+make --no-print-directory uninstall PREFIX="$prefix" >/dev/null
+if [ -e "$prefix/bin/quillet" ] || [ -e "$unit" ]; then
+  echo "FAILED: make uninstall left files behind"
+  exit 1
+fi
+echo "ok: make install and make uninstall under $prefix"
