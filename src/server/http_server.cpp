@@ -51,6 +51,12 @@ char lowerCase(char byte) {
   return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
 }
 
+// Where the line after the one holding `at` starts, or the end of the bytes.
+std::size_t nextLineStart(std::string_view bytes, std::size_t at) {
+  const std::size_t lineEnd = bytes.find('\n', at);
+  return lineEnd == std::string_view::npos ? bytes.size() : lineEnd + 1;
+}
+
 // Drops input that is already waiting, without waiting for more.
 void discardWaitingInput(ClientRequest& request) {
   unsigned long waiting = 0;
@@ -179,26 +185,14 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) {
 
 void locateHeaders(ClientRequest& request, const char* buffer, int total) {
   const std::string_view received(buffer, static_cast<std::size_t>(total));
-  request.headers = {};
-  request.headersCut = total == kRequestBufferSize;
-  const std::size_t requestLineEnd = received.find('\n');
-  if (requestLineEnd == std::string_view::npos) {
-    return;
+  const std::size_t start = nextLineStart(received, 0);
+  std::size_t end = start;
+  while (end < received.size() && received[end] != '\n' && received.substr(end, 2) != "\r\n") {
+    end = nextLineStart(received, end);
   }
-  const std::size_t start = requestLineEnd + 1;
-  std::size_t lineStart = start;
-  while (lineStart < received.size()) {
-    std::size_t lineEnd = received.find('\n', lineStart);
-    if (lineEnd == std::string_view::npos) {
-      lineEnd = received.size();
-    }
-    if (received.substr(lineStart, lineEnd - lineStart) == "\r" || lineEnd == lineStart) {
-      request.headersCut = false;  // the empty line: every header arrived
-      break;
-    }
-    lineStart = lineEnd + 1;
-  }
-  request.headers = received.substr(start, std::min(lineStart, received.size()) - start);
+  request.headers = received.substr(start, end - start);
+  // Without the empty line in a full buffer, later header lines were not read.
+  request.headersCut = total == kRequestBufferSize && end == received.size();
 }
 
 bool findHeader(const ClientRequest& request, std::string_view name, std::string_view& value) {

@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,64 +18,50 @@ bool inCi() {
   return ci != nullptr && std::string(ci) == "true";
 }
 
-// One line of strace's log: "PID name(first, ...) = result", with the
-// strings among the arguments.
-struct SystemCall {
-  std::string name, first, result;
+// The quoted strings of one line of strace's log, in order.
+std::vector<std::string> quotedStrings(const std::string& line) {
   std::vector<std::string> strings;
-};
-
-bool parseCall(const std::string& line, SystemCall& call) {
-  const std::size_t open = line.find('(');
-  const std::size_t equals = line.rfind(" = ");  // after padding spaces
-  const std::size_t close = line.rfind(')', equals);
-  if (open == std::string::npos || equals == std::string::npos || close == std::string::npos ||
-      close < open) {
-    return false;
+  for (std::size_t open = line.find('"'); open != std::string::npos;) {
+    const std::size_t close = line.find('"', open + 1);
+    strings.push_back(line.substr(open + 1, close - open - 1));
+    open = close == std::string::npos ? close : line.find('"', close + 1);
   }
-  const std::size_t nameStart = line.find_first_not_of("0123456789 ");
-  call.name = line.substr(nameStart, open - nameStart);
-  call.first = line.substr(open + 1, line.find_first_of(",)", open) - open - 1);
-  std::istringstream(line.substr(equals + 3)) >> call.result;
-  call.strings.clear();
-  for (std::size_t quote = line.find('"'); quote < close; quote = line.find('"', quote + 1)) {
-    const std::size_t end = line.find('"', quote + 1);
-    call.strings.push_back(line.substr(quote + 1, end - quote - 1));
-    quote = end;
-  }
-  return true;
+  return strings;
 }
 
 // The steps of the save that matter for durability, in the order strace saw
-// them, e.g. "sync the new file" or "move pages/a to pages/b".
+// them, e.g. "sync the new file" or "move pages/a to pages/b". strace -y
+// writes each descriptor with its path, "3</tmp/x/pages/home.txt.new>".
 std::vector<std::string> durableSteps(std::istream& log) {
-  std::map<std::string, std::string> roleOfDescriptor;
+  const std::pair<std::string, std::string> kRoles[] = {{"/pages/home.txt.new>", "the new file"},
+                                                        {"/pages>", "the directory"}};
   std::vector<std::string> steps;
-  const auto add = [&steps](const std::string& step) {
-    if (steps.empty() || steps.back() != step) {
-      steps.push_back(step);
-    }
-  };
   std::string line;
-  SystemCall call;
   while (std::getline(log, line)) {
-    if (!parseCall(line, call)) {
+    const std::size_t open = line.find('(');
+    if (open == std::string::npos) {
       continue;
     }
-    const std::string path = call.strings.empty() ? "" : call.strings[0];
-    if (call.name == "openat" && path == "pages/home.txt.new") {
-      roleOfDescriptor[call.result] = "new file";
-    } else if (call.name == "openat" && path == "pages") {
-      roleOfDescriptor[call.result] = "directory";
-    } else if (call.name == "close") {
-      roleOfDescriptor.erase(call.first);
-    } else if (call.name == "write" && roleOfDescriptor[call.first] == "new file") {
-      add("write the new file");
-    } else if ((call.name == "fsync" || call.name == "fdatasync") &&
-               roleOfDescriptor.count(call.first) != 0) {
-      add("sync the " + roleOfDescriptor[call.first]);
-    } else if (call.name.rfind("rename", 0) == 0 || call.name.rfind("link", 0) == 0) {
-      add("move " + path + " to " + call.strings.at(1));
+    const std::size_t nameStart = line.find_first_not_of("0123456789 ");
+    const std::string call = line.substr(nameStart, open - nameStart);
+    const std::string descriptor = line.substr(open + 1, line.find_first_of(",)", open) - open - 1);
+    std::string role;
+    for (const auto& [suffix, name] : kRoles) {
+      if (descriptor.ends_with(suffix)) {
+        role = name;
+      }
+    }
+    std::string step;
+    if (call == "write" && role == "the new file") {
+      step = "write the new file";
+    } else if ((call == "fsync" || call == "fdatasync") && !role.empty()) {
+      step = "sync " + role;
+    } else if (call.starts_with("rename") || call.starts_with("link")) {
+      const std::vector<std::string> paths = quotedStrings(line);
+      step = "move " + paths.at(0) + " to " + paths.at(1);
+    }
+    if (!step.empty() && (steps.empty() || steps.back() != step)) {
+      steps.push_back(step);
     }
   }
   return steps;
@@ -96,7 +80,7 @@ TEST(DurableSave, NewFileReachesTheDiskBeforeTheMovesAndTheDirectoryAfter) {
   // LeakSanitizer cannot run under ptrace, so the sanitizer build's probe
   // leaves leaks to the other tests.
   const std::string command =
-      std::string("ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -f -qq -o strace.log ") +
+      std::string("ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -f -qq -y -o strace.log ") +
       "-e trace=%file,%desc " + QUILLET_SAVE_PROBE + " 2>strace.err";
   ASSERT_EQ(std::system(command.c_str()), 0) << "strace or the save failed: " << [] {
     std::ifstream errors("strace.err");
