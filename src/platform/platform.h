@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace platform {
 
@@ -51,5 +52,9 @@ void keepFreedMemoryForReuse();
 
 // Tells the user that start-up failed; the caller then exits.
 void showStartupError(const char* text);
+
+// This machine's own name as the OS reports it (short or fully qualified);
+// empty when the OS does not say.
+std::string machineHostName();
 
 }  // namespace platform

@@ -24,6 +24,8 @@ constexpr int kMicrosecondsPerMillisecond = 1000;
 constexpr int kLingerSeconds = 1;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask
 constexpr mode_t kNewDirectoryMode = 0777;
+// Host names are at most 255 bytes, as in DNS.
+constexpr std::size_t kHostNameRoom = 255;
 
 SocketHandle toHandle(int fd) {
   return fd < 0 ? kNoSocket : static_cast<SocketHandle>(fd);
@@ -192,6 +194,15 @@ void showStartupError(const char* text) {
   std::fputs("Error: ", stderr);
   std::fputs(text, stderr);
   std::fflush(stderr);
+}
+
+std::string machineHostName() {
+  // POSIX allows a name cut to the buffer without a terminating zero.
+  char name[kHostNameRoom + 1] = {};
+  if (::gethostname(name, kHostNameRoom) != 0) {
+    return {};
+  }
+  return name;
 }
 
 }  // namespace platform

@@ -21,6 +21,8 @@ namespace {
 constexpr int kMicrosecondsPerSecond = 1000000;
 constexpr u_short kLingerSeconds = 1;
 constexpr WORD kWinsockVersion = MAKEWORD(2, 0);
+// Host names are at most 255 bytes, as in DNS.
+constexpr std::size_t kHostNameRoom = 255;
 
 SocketHandle toHandle(SOCKET socket) {
   return socket == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(socket);
@@ -182,6 +184,17 @@ void keepFreedMemoryForReuse() {}
 
 void showStartupError(const char* text) {
   MessageBoxA(nullptr, text, "Error", MB_ICONERROR);
+}
+
+std::string machineHostName() {
+  // The DNS name with its domain; the short name is a single label, which the
+  // wiki accepts anyway.
+  char name[kHostNameRoom + 1] = {};
+  DWORD size = sizeof name;
+  if (!GetComputerNameExA(ComputerNameDnsFullyQualified, name, &size)) {
+    return {};
+  }
+  return std::string(name, size);
 }
 
 }  // namespace platform

@@ -57,6 +57,10 @@ std::size_t nextLineStart(std::string_view bytes, std::size_t at) {
   return lineEnd == std::string_view::npos ? bytes.size() : lineEnd + 1;
 }
 
+bool startsEmptyLine(std::string_view bytes, std::size_t at) {
+  return bytes.substr(at, 1) == "\n" || bytes.substr(at, 2) == "\r\n";
+}
+
 // Drops input that is already waiting, without waiting for more.
 void discardWaitingInput(ClientRequest& request) {
   unsigned long waiting = 0;
@@ -187,12 +191,13 @@ void locateHeaders(ClientRequest& request, const char* buffer, int total) {
   const std::string_view received(buffer, static_cast<std::size_t>(total));
   const std::size_t start = nextLineStart(received, 0);
   std::size_t end = start;
-  while (end < received.size() && received[end] != '\n' && received.substr(end, 2) != "\r\n") {
+  // A line without its line feed was cut off: "Host: wiki.lan" may be the
+  // start of "Host: wiki.lan.example", so it is no header of its own.
+  while (!startsEmptyLine(received, end) && received.find('\n', end) != std::string_view::npos) {
     end = nextLineStart(received, end);
   }
   request.headers = received.substr(start, end - start);
-  // Without the empty line in a full buffer, later header lines were not read.
-  request.headersCut = total == kRequestBufferSize && end == received.size();
+  request.headersCut = !startsEmptyLine(received, end);
 }
 
 bool findHeader(const ClientRequest& request, std::string_view name, std::string_view& value) {
@@ -207,7 +212,8 @@ bool findHeader(const ClientRequest& request, std::string_view name, std::string
     }
     std::string_view found = line.substr(name.size() + 1);
     found.remove_prefix(std::min(found.find_first_not_of(" \t"), found.size()));
-    value = found.substr(0, found.find('\r'));
+    found = found.substr(0, found.find('\r'));
+    value = found.substr(0, found.find_last_not_of(" \t") + 1);
     return true;
   }
   return false;

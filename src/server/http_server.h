@@ -28,11 +28,12 @@ struct ClientRequest {
   platform::SocketHandle socket = platform::kNoSocket;
   // Zero-terminated, inside the request buffer; query string included.
   char* target = nullptr;
-  // The header lines after the request line, up to the empty line that ends
-  // them; inside the request buffer and never past the bytes received.
+  // The whole header lines after the request line, up to the empty line that
+  // ends them; inside the request buffer and never past the bytes received.
   std::string_view headers;
-  // The request filled the buffer before its header lines ended, so some of
-  // them may be missing.
+  // No empty line ended the header block among the bytes read (the buffer
+  // filled, or a pause ended the request), so later lines may be missing. A
+  // line cut off at the end is left out of `headers`.
   bool headersCut = false;
 };
 
@@ -63,7 +64,7 @@ char* parseRequestLine(char* buffer, int total);
 void locateHeaders(ClientRequest& request, const char* buffer, int total);
 
 // The value of the first header line of this name (matched in any case): what
-// follows the colon and any spaces, up to the line's end. False when absent.
+// follows the colon, without the spaces and tabs around it. False when absent.
 bool findHeader(const ClientRequest& request, std::string_view name, std::string_view& value);
 
 // ASCII letters match in either case, as in header names and host names.

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -10,6 +12,7 @@ namespace {
 constexpr char kPageSuffix[] = ".txt";
 constexpr char kNewSuffix[] = ".txt.new";
 constexpr char kBackupSuffix[] = ".txt.old";
+constexpr std::size_t kComparePieceSize = 16384;
 
 std::string pageFilePath(const std::string& name, const char* suffix) {
   return std::string(kPagesDirectory) + "/" + name + suffix;
@@ -50,7 +53,28 @@ bool pageFileExists(const std::string& path) {
   return true;
 }
 
+// Compared in pieces, so a large page needs no second copy in memory.
+bool fileHoldsExactly(const std::string& path, const std::string& text) {
+  std::FILE* file = platform::openFileForReading(path.c_str());
+  if (file == nullptr) {
+    return false;
+  }
+  bool same = fileSize(file) == static_cast<long>(text.size());
+  char piece[kComparePieceSize];
+  for (std::size_t at = 0; same && at < text.size(); at += sizeof piece) {
+    const std::size_t length = std::min(sizeof piece, text.size() - at);
+    same = std::fread(piece, 1, length, file) == length &&
+           std::memcmp(piece, text.data() + at, length) == 0;
+  }
+  std::fclose(file);
+  return same;
+}
+
 }  // namespace
+
+bool pageExists(const std::string& name) {
+  return pageFileExists(pageFilePath(name, kPageSuffix));
+}
 
 bool loadPage(const std::string& name, std::string& text) {
   const std::string path = pageFilePath(name, kPageSuffix);
@@ -79,6 +103,11 @@ bool savePage(const std::string& name, const std::string& text) {
   const std::string backupPath = pageFilePath(name, kBackupSuffix);
   const std::string pagePath = pageFilePath(name, kPageSuffix);
 
+  // A reload of a "Page saved!" tab sends the same save again; rotating then
+  // would replace the backup with the current text and lose the one before.
+  if (fileHoldsExactly(pagePath, text)) {
+    return true;
+  }
   if (!writeNewFile(newPath, text)) {
     return false;
   }

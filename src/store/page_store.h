@@ -14,6 +14,10 @@ bool extractPageName(const std::string& target, std::string& name);
 // is left as it was.
 bool loadPage(const std::string& name, std::string& text);
 
+// Whether "pages/NAME.txt" can be opened for reading, as a load would.
+bool pageExists(const std::string& name);
+
 // Replaces the page file through NAME.txt.new, keeping the old text in
-// NAME.txt.old. True when the page file holds exactly the text.
+// NAME.txt.old. True when the page file holds exactly the text; a page that
+// already holds it is left as it is, backup included.
 bool savePage(const std::string& name, const std::string& text);

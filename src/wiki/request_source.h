@@ -1,17 +1,39 @@
-// Whether a request that changes something (a save, a stop) may be trusted,
-// or was forged by another web site that the user happened to visit.
+// Where a request comes from: which name it was sent to, and whether a request
+// that changes something (a save, a stop) may be trusted or was forged by
+// another web site that the user happened to visit.
 #pragma once
+
+#include <string_view>
 
 #include "server/http_server.h"
 
+enum class RequestHost {
+  // One of this machine's own names or addresses, or no Host header at all
+  // (curl, scripts).
+  kOwnName,
+  // Any other name: a page whose name was pointed at this machine (DNS
+  // rebinding) would otherwise read and write the wiki as its own site.
+  kOtherName,
+  // The header block was cut off before a Host line could be read, so the
+  // name cannot be told; a forger can pad a URL to make this happen.
+  kUnseen,
+};
+
+RequestHost judgeRequestHost(const ClientRequest& request);
+
+// Whether the host of a Host header's value (without its port) is one of this
+// machine's own names, given the name the OS reports for it.
+bool isOwnHostName(std::string_view host, std::string_view machineName);
+
 enum class RequestSource {
-  // The wiki's own pages, a typed or bookmarked URL, or a client that sends no
-  // browser headers (curl, scripts).
+  // The wiki's own pages, a typed or bookmarked URL in a browser that says
+  // so, or a client that sends no browser headers (curl, scripts).
   kTrusted,
-  // The browser says, or the Referer shows, that another site made it.
+  // The browser says, or the Referer shows, that another site, a frame or a
+  // prefetch made it, or a browser made it without saying where from.
   kOtherSite,
-  // The request filled the buffer before its headers ended, so the headers
-  // that would tell cannot be seen; a forger can pad a URL to make this happen.
+  // The header block did not end in the bytes read, so the headers that would
+  // tell cannot be seen.
   kUntold,
 };
 

@@ -20,6 +20,10 @@ constexpr char kInvalidName[] = "Invalid page name";
 constexpr char kForgedStopBody[] =
     "This stop request came from another web site and was refused; the server keeps running. "
     "<a href='/'>Main</a>.";
+// The name the request was sent to is not echoed: it is the attacker's.
+constexpr char kOtherNameBody[] =
+    "Quillet answers only at this machine's own addresses, such as http://localhost:8088/. "
+    "This request was sent to another name, so nothing was shown or changed.";
 
 bool startsWith(const std::string& path, const char* prefix) {
   return path.rfind(prefix, 0) == 0;
@@ -48,15 +52,27 @@ void savePageFromForm(ClientRequest& request, const std::string& name) {
       sendHtmlPage(request, forgedSaveBody(name));
       break;
     case RequestSource::kUntold:
-      // Only a request past the size limit loses its headers.
+      // Cut off before its headers ended: past the size limit, or by a pause.
       sendHtmlPage(request, kPageTooLargeMessage);
       break;
   }
 }
 
+// A request whose Host line was cut off may come from a page that padded its
+// URL to hide the name it used; it gets no page text, only what any address
+// may see (the form or note of a page that does not exist).
+bool mayShowPageText(RequestHost host, const std::string& name) {
+  return host != RequestHost::kUnseen || !pageExists(name);
+}
+
 }  // namespace
 
 void handleWikiRequest(ClientRequest& request) {
+  const RequestHost host = judgeRequestHost(request);
+  if (host == RequestHost::kOtherName) {
+    sendHtmlPage(request, kOtherNameBody);
+    return;
+  }
   std::string path = request.target;
   std::string name;
   if (startsWith(path, kStopPrefix)) {
@@ -70,10 +86,12 @@ void handleWikiRequest(ClientRequest& request) {
   if (startsWith(path, kEditPrefix) || startsWith(path, kSavePrefix)) {
     if (!extractPageName(path, name)) {
       sendHtmlPage(request, kInvalidName);
-    } else if (startsWith(path, kEditPrefix)) {
-      renderEditPage(request, name);
-    } else {
+    } else if (startsWith(path, kSavePrefix)) {
       savePageFromForm(request, name);
+    } else if (!mayShowPageText(host, name)) {
+      sendHtmlPage(request, kOtherNameBody);
+    } else {
+      renderEditPage(request, name);
     }
     return;
   }
@@ -82,7 +100,9 @@ void handleWikiRequest(ClientRequest& request) {
   }
   if (!extractPageName(path, name)) {
     sendHtmlPage(request, kInvalidName);
-    return;
+  } else if (!mayShowPageText(host, name)) {
+    sendHtmlPage(request, kOtherNameBody);
+  } else {
+    renderViewPage(request, name, false);
   }
-  renderViewPage(request, name, false);
 }

@@ -97,6 +97,21 @@ TEST_F(PageFiles, FirstSaveLeavesNoBackupAndEachLaterSaveKeepsThePreviousText) {
   EXPECT_FALSE(exists("home.txt.new"));
 }
 
+// A browser's reload of a "Page saved!" tab sends the same save again.
+TEST_F(PageFiles, SavingTheTextThePageHoldsKeepsTheBackup) {
+  ASSERT_TRUE(savePage("home", "first\0a"s));
+  ASSERT_TRUE(savePage("home", "second\0b"s));
+  ASSERT_TRUE(savePage("home", "second\0b"s));
+  EXPECT_EQ(readFile("home.txt"), "second\0b"s);
+  EXPECT_EQ(readFile("home.txt.old"), "first\0a"s);
+  EXPECT_FALSE(exists("home.txt.new"));
+
+  // The same length or the same bytes before a zero is not the same text.
+  ASSERT_TRUE(savePage("home", "second\0c"s));
+  EXPECT_EQ(readFile("home.txt"), "second\0c"s);
+  EXPECT_EQ(readFile("home.txt.old"), "second\0b"s);
+}
+
 TEST_F(PageFiles, FirstSaveLeavesAnOlderBackupAlone) {
   writeFile("home.txt.old", "ancient");
   ASSERT_TRUE(savePage("home", "new"));

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -38,13 +40,38 @@ const SourceCase kCases[] = {
     {"NoHeaders", "", kTrusted},
     {"LinesAfterTheEmptyLineAreNoHeaders", "Host: x\r\n\r\nSec-Fetch-Site: cross-site\r\n",
      kTrusted},
+    {"FramedSameOrigin", "Sec-Fetch-Site: same-origin\r\nSec-Fetch-Dest: iframe\r\n", kOtherSite},
+    {"ImageOfTypedUrl", "Sec-Fetch-Site: none\r\nSec-Fetch-Dest: image\r\n", kOtherSite},
+    {"WholePageSameOrigin", "Sec-Fetch-Site: same-origin\r\nSec-Fetch-Dest: document\r\n",
+     kTrusted},
+    {"Prerender", "Sec-Fetch-Site: none\r\nSec-Purpose: prefetch;prerender\r\n", kOtherSite},
+    {"OlderPrefetch",
+     "Host: 127.0.0.1:8088\r\nPurpose: prefetch\r\nReferer: http://127.0.0.1:8088/\r\n",
+     kOtherSite},
+    {"FirefoxPrefetch", "X-Moz: Prefetch\r\n", kOtherSite},
+    {"BrowserSayingNothing",
+     "Host: wiki.lan:8088\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\nAccept: */*\r\n",
+     kOtherSite},
+    {"CurlSayingNothing", "Host: wiki.lan:8088\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n",
+     kTrusted},
+    {"BrowserOnLanNameWithItsOwnReferer",
+     "Host: wiki.lan:8088\r\nUser-Agent: Mozilla/5.0\r\nReferer: http://wiki.lan:8088/edit/a\r\n",
+     kTrusted},
 };
 
-RequestSource sourceOf(std::string received) {
+ClientRequest parsed(std::string& received) {
   ClientRequest request;
   request.target = parseRequestLine(received.data(), static_cast<int>(received.size()));
   locateHeaders(request, received.data(), static_cast<int>(received.size()));
-  return judgeRequestSource(request);
+  return request;
+}
+
+RequestSource sourceOf(std::string received) {
+  return judgeRequestSource(parsed(received));
+}
+
+RequestHost hostOf(std::string received) {
+  return judgeRequestHost(parsed(received));
 }
 
 class Source : public testing::TestWithParam<SourceCase> {};
@@ -62,10 +89,101 @@ TEST(SourceOfAFullBuffer, IsUntoldUnlessTheHeadersEndedInIt) {
   std::string padded = "GET /byebye?pad=";
   padded.resize(kRequestBufferSize, 'p');
   EXPECT_EQ(sourceOf(padded), RequestSource::kUntold);
+  EXPECT_EQ(hostOf(padded), RequestHost::kUnseen);
 
   std::string whole = "GET /byebye HTTP/1.1\r\nX: ";
   whole.resize(kRequestBufferSize - 4, 'p');
   EXPECT_EQ(sourceOf(whole + "\r\n\r\n"), kTrusted);
+  EXPECT_EQ(hostOf(whole + "\r\n\r\n"), RequestHost::kOwnName);
+}
+
+// A pause on a lossy network can end a request anywhere in its headers.
+TEST(SourceOfACutRequest, TrustsOnlyWholeLinesThatSayWhereItCameFrom) {
+  const std::string line = "GET /save/a?data=x&eof=1 HTTP/1.1\r\n";
+  const std::tuple<std::string, RequestSource, RequestHost> cases[] = {
+      {"Host: wiki.lan:8088\r\n", RequestSource::kUntold, RequestHost::kOwnName},
+      {"Host: wiki.lan", RequestSource::kUntold, RequestHost::kUnseen},
+      {"Host: wiki.lan:8088\r\nReferer: http://wiki.lan:8088", RequestSource::kUntold,
+       RequestHost::kOwnName},
+      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: same-origin\r\nSec-Fe", kTrusted,
+       RequestHost::kOwnName},
+      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: cross-site\r\n", kOtherSite, RequestHost::kOwnName},
+  };
+  for (const auto& [headers, source, host] : cases) {
+    EXPECT_EQ(sourceOf(line + headers), source) << headers;
+    EXPECT_EQ(hostOf(line + headers), host) << headers;
+  }
+}
+
+struct HostCase {
+  const char* name;
+  std::string host;
+  bool own;
+};
+
+void PrintTo(const HostCase& hostCase, std::ostream* out) {
+  *out << hostCase.name;
+}
+
+constexpr char kMachineName[] = "desk.corp.example";
+
+const HostCase kHostCases[] = {
+    {"Ipv4", "192.168.1.20", true},
+    {"Loopback", "127.0.0.1", true},
+    {"Ipv6", "[::1]", true},
+    {"Ipv6Mapped", "[::ffff:192.168.1.20]", true},
+    {"Localhost", "localhost", true},
+    {"LocalhostAnyCaseTrailingDot", "LocalHost.", true},
+    {"UnderLocalhost", "wiki.localhost", true},
+    {"SingleLabel", "mypc", true},
+    {"Local", "mypc.local", true},
+    {"Lan", "Wiki.LAN", true},
+    {"Home", "nas.home", true},
+    {"HomeArpa", "nas.home.arpa", true},
+    {"Internal", "wiki.internal", true},
+    {"Localdomain", "mypc.localdomain.", true},
+    {"MachineName", "DESK.corp.example", true},
+    {"MachineNameTrailingDot", "desk.corp.example.", true},
+    {"RebindingName", "rebind.test", false},
+    {"AddressInsideAName", "127.0.0.1.nip.io", false},
+    {"LocalhostAsSubdomain", "localhost.attacker.example", false},
+    {"LanAsSubdomain", "wiki.lan.attacker.example", false},
+    {"OtherNameInMachinesDomain", "other.corp.example", false},
+    {"Ipv4PartTooLarge", "192.168.1.256", false},
+    {"Ipv4ThreeParts", "192.168.1", false},
+    {"Ipv4FiveParts", "1.2.3.4.5", false},
+    {"Empty", "", false},
+    {"TwoTrailingDots", "localhost..", false},
+    {"BareSuffix", ".lan", false},
+    {"NotAHostByte", "wiki lan", false},
+    {"Ipv6Letters", "[::g]", false},
+};
+
+class Hosts : public testing::TestWithParam<HostCase> {};
+
+TEST_P(Hosts, OnlyThisMachinesOwnNamesAreAnswered) {
+  EXPECT_EQ(isOwnHostName(GetParam().host, kMachineName), GetParam().own);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Hosts, testing::ValuesIn(kHostCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HostHeader, PortIsOptionalAndMustBeANumber) {
+  const std::pair<std::string, RequestHost> cases[] = {
+      {"", RequestHost::kOwnName},
+      {"Host: localhost\r\n", RequestHost::kOwnName},
+      {"host:\t[::1]:8088 \r\n", RequestHost::kOwnName},
+      {"Host: wiki.lan:8088\r\n", RequestHost::kOwnName},
+      {"Host: rebind.test:8088\r\n", RequestHost::kOtherName},
+      {"Host: localhost:80x\r\n", RequestHost::kOtherName},
+      {"Host: localhost:\r\n", RequestHost::kOtherName},
+      {"Host: localhost:123456\r\n", RequestHost::kOtherName},
+      {"Host: [::1\r\n", RequestHost::kOtherName},
+      {"Host: [::1]x\r\n", RequestHost::kOtherName},
+  };
+  for (const auto& [headers, host] : cases) {
+    EXPECT_EQ(hostOf("GET /wiki/a HTTP/1.1\r\n" + headers + "\r\n"), host) << headers;
+  }
 }
 
 }  // namespace

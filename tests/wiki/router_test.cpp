@@ -147,4 +147,43 @@ TEST_F(RouterTest, ForgedOrUntoldStopAndUntoldSaveChangeNothing) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(home), {}), "Home text");
 }
 
+const std::string kOtherName = page(
+    "Quillet answers only at this machine's own addresses, such as http://localhost:8088/. This "
+    "request was sent to another name, so nothing was shown or changed.");
+
+std::string replyWithHeaders(const std::string& path, const std::string& headers, bool cut) {
+  std::vector<char> target(path.begin(), path.end());
+  target.push_back('\0');
+  return captureResponse([&](ClientRequest& request) {
+    request.target = target.data();
+    request.headers = headers;
+    request.headersCut = cut;
+    handleWikiRequest(request);
+  });
+}
+
+TEST_F(RouterTest, OtherNamesGetNoPageAndChangeNothingOnAnyRoute) {
+  for (const char* path : {"/wiki/home", "/edit/home", "/save/home?data=x&eof=1", "/bye", "/byebye",
+                           "/", "/wiki/a.b"}) {
+    EXPECT_EQ(replyWithHeaders(path, "Host: rebind.test:8088\r\n", false), kOtherName) << path;
+    EXPECT_TRUE(serverRunning.load()) << path;
+  }
+  std::ifstream home("pages/home.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(home), {}), "Home text");
+  EXPECT_FALSE(fs::exists("pages/home.txt.old"));
+}
+
+// A page that padded its URL so that the Host line falls past the buffer.
+TEST_F(RouterTest, UnseenNameShowsNoTextOfAnExistingPage) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/wiki/home", kOtherName},
+      {"/edit/home", kOtherName},
+      {"/wiki/missing", page(missingPage("missing"))},
+      {"/edit/missing", page(editForm("missing", ""))},
+  };
+  for (const auto& [path, reply] : cases) {
+    EXPECT_EQ(replyWithHeaders(path, "", true), reply) << path;
+  }
+}
+
 }  // namespace
