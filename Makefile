@@ -1,10 +1,11 @@
-# The two commands: `make run` builds and starts the server, `make test` builds
-# and runs every test.
+# The two commands: `make run` builds and starts the server, `make test`
+# installs what the tests need where it can, builds everything and runs every
+# test. `make check` is the quick run: unit and black-box tests only.
 JOBS ?= $(shell nproc)
 PREFIX ?= $(HOME)/.local
+PREREQUISITES = tests/prerequisites.sh
 
-.PHONY: build run test bench windows sanitize fuzz browser-packages install uninstall package \
-        clean
+.PHONY: build run test check bench windows sanitize fuzz install uninstall package clean
 
 build:
 	cmake --preset default >/dev/null
@@ -13,32 +14,34 @@ build:
 run: build
 	./build/quillet
 
-test: windows sanitize fuzz build browser-packages
-	@[ -x build/tests/unit_tests ] || echo "GoogleTest and GoogleMock are not installed" \
-	  "(apt-get install libgtest-dev libgmock-dev): only the server was built, no test runs."
+# Installs what is missing first (apt-get, with sudo for that alone), or
+# stops before building, naming what is missing.
+test:
+	@$(PREREQUISITES) install
+	@$(MAKE) --no-print-directory build windows sanitize fuzz
 	ctest --preset default
+
+check:
+	@$(PREREQUISITES) install quick
+	@$(MAKE) --no-print-directory build
+	ctest --preset default -R '^(unit|blackbox)[.]'
 
 # The sanitizer build of the whole suite; ctest above runs its binaries.
 sanitize:
 	cmake --preset sanitize >/dev/null
 	cmake --build --preset sanitize -j $(JOBS)
 
-# The libFuzzer targets, when clang is installed.
+# The libFuzzer targets (clang).
 fuzz:
-	@if command -v clang++ >/dev/null; then \
-	  cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $(JOBS); \
-	else echo "clang is not installed: the fuzz runs are skipped"; fi
+	@$(PREREQUISITES) check fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
 
-# The Windows executable, when the mingw-w64 cross compiler is installed.
+# The Windows executable (the mingw-w64 cross compiler).
 windows:
-	@if command -v x86_64-w64-mingw32-g++ >/dev/null; then \
-	  cmake --preset windows >/dev/null && cmake --build --preset windows -j $(JOBS); \
-	else echo "mingw-w64 is not installed: the Windows build and its tests are skipped"; fi
-
-# The browser test's npm packages; without npm the browser test says it skipped.
-browser-packages:
-	@if command -v npm >/dev/null && [ ! -d tests/browser/node_modules ]; then \
-	  npm ci --prefix tests/browser --no-audit --no-fund || true; fi
+	@$(PREREQUISITES) check windows
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows -j $(JOBS)
 
 # Benchmarks and the loopback probe; they measure, they never fail.
 bench: build

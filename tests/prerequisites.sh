@@ -1,0 +1,115 @@
+#!/bin/sh
+# What the full test run needs: each program or library with its Debian
+# package and the command that tells whether it is here. `make test`, `make
+# check` and CI install what is missing through this script; nothing else
+# keeps this list.
+#
+#   prerequisites.sh check [GROUP...]    say what is missing; exit 1 if anything is
+#   prerequisites.sh install [GROUP...]  install it first with apt-get (sudo when
+#                                        not root), where that can be done
+#
+# QUILLET_INSTALL=no turns install into check.
+set -eu
+
+# group | Debian packages | check. `make check` needs the group "quick" alone.
+list() {
+  cat <<'LIST'
+quick     | g++                  | command -v g++
+quick     | cmake                | command -v cmake
+quick     | make                 | command -v make
+quick     | libgtest-dev         | test -f /usr/include/gtest/gtest.h
+quick     | libgmock-dev         | test -f /usr/include/gmock/gmock.h
+quick     | strace               | command -v strace
+python    | python3              | command -v python3
+fuzz      | clang libclang-rt-dev | fuzzer_links
+browser   | chromium             | test -x /usr/bin/chromium
+browser   | chromium-driver      | test -x /usr/bin/chromedriver
+browser   | python3-selenium     | /usr/bin/python3 -c 'import selenium'
+windows   | g++-mingw-w64-x86-64 | command -v x86_64-w64-mingw32-g++
+wine      | wine wine64          | command -v wine && test -x /usr/lib/wine/wine64
+packaging | file                 | command -v file
+packaging | dpkg-dev             | command -v dpkg-shlibdeps
+packaging | systemd              | command -v systemd-analyze
+packaging | lintian              | command -v lintian
+packaging | nsis                 | command -v makensis
+packaging | groff-base           | command -v groff
+LIST
+}
+
+# libFuzzer's runtime comes in its own package; only a link tells it is there.
+fuzzer_links() {
+  scratch=$(mktemp -d)
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' \
+    >"$scratch/probe.cpp"
+  status=0
+  clang++ -fsanitize=fuzzer "$scratch/probe.cpp" -o "$scratch/probe" 2>/dev/null || status=$?
+  rm -rf "$scratch"
+  return "$status"
+}
+
+mode=${1:-check}
+[ $# -gt 0 ] && shift
+case "$mode" in
+  check | install) ;;
+  *) echo "usage: $0 check|install [GROUP...]" >&2; exit 2 ;;
+esac
+[ "${QUILLET_INSTALL:-}" = no ] && mode=check
+
+selected() {  # a row's group, then the groups asked for (none: every group)
+  wanted=$1
+  shift
+  [ $# -eq 0 ] && return 0
+  for group in "$@"; do
+    [ "$group" = "$wanted" ] && return 0
+  done
+  return 1
+}
+
+missing_packages() {
+  list | while IFS='|' read -r group packages check; do
+    selected "${group%% *}" "$@" || continue
+    if ! eval "$check" >/dev/null 2>&1; then
+      printf ' %s' $packages
+    fi
+  done
+}
+
+on_debian() {
+  command -v apt-get >/dev/null && [ -r /etc/os-release ] &&
+    grep -qE '^(ID|ID_LIKE)=.*(debian|ubuntu)' /etc/os-release
+}
+
+missing=$(missing_packages "$@")
+[ -z "$missing" ] && exit 0
+
+if [ "$mode" = install ] && on_debian; then
+  if [ "$(id -u)" -eq 0 ]; then
+    as_root=""
+  elif command -v sudo >/dev/null; then
+    as_root=sudo
+  else
+    as_root=none
+  fi
+  if [ "$as_root" != none ]; then
+    echo "Installing what the tests need:$missing"
+    log=$(mktemp)
+    if ! { $as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+           $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing; } \
+           >"$log" 2>&1; then
+      tail -n 20 "$log"
+      echo "FAILED: apt-get could not install:$missing"
+    fi
+    rm -f "$log"
+    missing=$(missing_packages "$@")
+    [ -z "$missing" ] && exit 0
+  fi
+fi
+
+echo "FAILED: the tests need what is not installed:$missing"
+if on_debian; then
+  echo "Install it with: sudo apt-get install$missing"
+else
+  echo "These are Debian's package names; install the same programs and libraries with your"
+  echo "system's package manager."
+fi
+exit 1
