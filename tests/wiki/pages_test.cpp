@@ -88,6 +88,8 @@ const EditCase kEditCases[] = {
     {"LeadingLineFeedProtected", "\nfirst", "\n\nfirst"},
     {"LeadingCarriageReturnProtected", "\r\nfirst", "\n\r\nfirst"},
     {"HighBytesUnchanged", "caf\xc3\xa9 \x80", "caf\xc3\xa9 \x80"},
+    {"AmpersandFirst", "&x", "&amp;x"},
+    {"LessThanFirst", "<x", "&lt;x"},
 };
 
 class EditForm : public WikiPages, public testing::WithParamInterface<EditCase> {};
@@ -128,6 +130,9 @@ const DecodeCase kDecodeCases[] = {
     {"%C3%A9\xc3\xa9", "\xc3\xa9\xc3\xa9"},
     {"a%00b", "a\0b"s},
     {"stop&here", "stop"},
+    {"%01%23%45%67%89%ab%cd%ef%AB%CD%EF%Fa%fA",
+     "\x01\x23\x45\x67\x89\xab\xcd\xef\xab\xcd\xef\xfa\xfa"},
+    {"%G0%g0%0G%0g%:0%/0%@0%`0", "%G0%g0%0G%0g%:0%/0%@0%`0"},
 };
 
 class FormValue : public testing::TestWithParam<DecodeCase> {};

@@ -54,6 +54,18 @@ const SourceCase kCases[] = {
      kOtherSite},
     {"CurlSayingNothing", "Host: wiki.lan:8088\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n",
      kTrusted},
+    {"HostLettersNearTheEndOfTheAlphabetInAnyCase",
+     "Host: xyz.lan:8088\r\nReferer: http://XYZ.LAN:8088/edit/a\r\n", kTrusted},
+    {"NameThatOnlyStartsLikeTheHeader",
+     "Sec-Fetch-SiteX: cross-site\r\nSec-Fetch-Site: same-origin\r\n", kTrusted},
+    {"TabBeforeTheValue", "Sec-Fetch-Site:\tsame-origin\r\n", kTrusted},
+    {"SpacesAfterTheValue", "Sec-Fetch-Site: same-origin \t\r\n", kTrusted},
+    {"RefererHostEndsAtQuery", "Host: 127.0.0.1:8088\r\nReferer: http://127.0.0.1:8088?x=1\r\n",
+     kTrusted},
+    {"RefererHostEndsAtFragment", "Host: 127.0.0.1:8088\r\nReferer: http://127.0.0.1:8088#x\r\n",
+     kTrusted},
+    {"RefererWithoutAHost", "Host: 127.0.0.1:8088\r\nReferer: about:blank\r\n", kOtherSite},
+    {"RefererOfAnEmptyHost", "Host: \r\nReferer: http:///x\r\n", kOtherSite},
     {"BrowserOnLanNameWithItsOwnReferer",
      "Host: wiki.lan:8088\r\nUser-Agent: Mozilla/5.0\r\nReferer: http://wiki.lan:8088/edit/a\r\n",
      kTrusted},
@@ -95,6 +107,13 @@ TEST(SourceOfAFullBuffer, IsUntoldUnlessTheHeadersEndedInIt) {
   whole.resize(kRequestBufferSize - 4, 'p');
   EXPECT_EQ(sourceOf(whole + "\r\n\r\n"), kTrusted);
   EXPECT_EQ(hostOf(whole + "\r\n\r\n"), RequestHost::kOwnName);
+}
+
+TEST(SourceOfABareLineFeedRequest, EndsTheHeadersAtTheFirstEmptyLine) {
+  const std::string request =
+      "GET /byebye HTTP/1.1\nHost: 127.0.0.1:8088\n\nSec-Fetch-Site: cross-site\n";
+  EXPECT_EQ(sourceOf(request), kTrusted);
+  EXPECT_EQ(sourceOf("GET /byebye HTTP/1.1\nSec-Fetch-Site: cross-site\n\n"), kOtherSite);
 }
 
 // A pause on a lossy network can end a request anywhere in its headers.
