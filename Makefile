@@ -58,7 +58,7 @@ install: build
 uninstall:
 	@echo "If you enabled the service, first run: systemctl --user disable --now quillet"
 	rm -f "$(PREFIX)/bin/quillet" "$(PREFIX)/share/systemd/user/quillet.service" \
-	      "$(PREFIX)/share/doc/quillet/copyright"
+	      "$(PREFIX)/share/doc/quillet/copyright" "$(PREFIX)/share/man/man1/quillet.1"
 	-rmdir "$(PREFIX)/share/doc/quillet" 2>/dev/null
 
 # A Debian package, and a zip for Windows when mingw-w64 is installed, in dist/.

@@ -1,14 +1,21 @@
 #!/bin/sh
-# `make package` leaves a Debian package (and a Windows zip where mingw-w64 is
-# installed) in dist/ with the files a user needs, the packaged server runs,
-# and `make install` / `make uninstall` put the server and its user unit under
-# a prefix and take them away again.
+# `make package` leaves a Debian package that lintian accepts, with its manual
+# page (and a Windows zip where mingw-w64 is installed) in dist/ with the files
+# a user needs, the packaged server runs, and `make install` / `make uninstall`
+# put the server, its user unit and its manual page under a prefix and take
+# them away again.
 set -eu
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 serve="$source_dir/tests/packaging/serve_main_page.sh"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$source_dir"
+
+require() {  # a command, then the Debian package that gives it
+  command -v "$1" >/dev/null || { echo "FAILED: $1 is missing: apt-get install $2"; exit 1; }
+}
+require lintian lintian
+require groff groff
 
 expect_listed() {  # listing file, then the paths it must hold
   listing=$1
@@ -21,10 +28,28 @@ expect_listed() {  # listing file, then the paths it must hold
 rm -rf dist
 make --no-print-directory package >/dev/null
 deb=$(ls dist/quillet_*.deb)
+man_page=./usr/share/man/man1/quillet.1.gz
 dpkg-deb -c "$deb" | awk '{print $6}' >"$scratch/deb.txt"
 expect_listed "$scratch/deb.txt" ./usr/bin/quillet ./usr/lib/systemd/user/quillet.service \
-  ./usr/share/doc/quillet/copyright
-echo "ok: $deb holds the server, its user unit and the licence"
+  ./usr/share/doc/quillet/copyright ./usr/share/doc/quillet/changelog.gz "$man_page"
+echo "ok: $deb holds the server, its user unit, the licence, the changelog and the manual page"
+
+if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
+   grep -q '^[EW]:' "$scratch/lintian.txt"; then
+  echo "FAILED: lintian finds errors or warnings in $deb:"
+  cat "$scratch/lintian.txt"
+  exit 1
+fi
+echo "ok: lintian finds no error or warning in $deb"
+
+dpkg -x "$deb" "$scratch/root"
+gzip -dc "$scratch/root/$man_page" | groff -man -Tutf8 -ww -z >"$scratch/groff.txt" 2>&1
+if [ -s "$scratch/groff.txt" ]; then
+  echo "FAILED: the manual page renders with warnings:"
+  cat "$scratch/groff.txt"
+  exit 1
+fi
+echo "ok: the manual page renders with no warning"
 
 if command -v x86_64-w64-mingw32-g++ >/dev/null; then
   zip=$(ls dist/quillet-*-windows-x64.zip)
@@ -37,20 +62,21 @@ elif [ "${CI:-}" = true ]; then
   exit 1
 fi
 
-dpkg -x "$deb" "$scratch/root"
 "$serve" "$scratch/root/usr/bin/quillet"
 
 prefix="$scratch/prefix"
 unit="$prefix/share/systemd/user/quillet.service"
+installed_man_page="$prefix/share/man/man1/quillet.1"
 make --no-print-directory install PREFIX="$prefix" >/dev/null
 test -x "$prefix/bin/quillet" || { echo "FAILED: make install put no bin/quillet"; exit 1; }
+test -f "$installed_man_page" || { echo "FAILED: make install put no manual page"; exit 1; }
 grep -qx "ExecStart=$prefix/bin/quillet" "$unit" || { echo "FAILED: $unit runs another binary"; exit 1; }
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify "$unit"
   echo "ok: systemd-analyze verify accepts the unit"
 fi
 make --no-print-directory uninstall PREFIX="$prefix" >/dev/null
-if [ -e "$prefix/bin/quillet" ] || [ -e "$unit" ]; then
+if [ -e "$prefix/bin/quillet" ] || [ -e "$unit" ] || [ -e "$installed_man_page" ]; then
   echo "FAILED: make uninstall left files behind"
   exit 1
 fi
