@@ -4,6 +4,12 @@
 JOBS ?= $(shell nproc)
 PREFIX ?= $(HOME)/.local
 PREREQUISITES = tests/prerequisites.sh
+# Where `make package` builds and leaves the packages; the packaging check
+# points them at scratch folders.
+DIST ?= dist
+PACKAGE_BUILD ?= build-package
+WINDOWS_BUILD ?= build-windows
+MINGW = x86_64-w64-mingw32-g++
 
 .PHONY: build run test check bench windows sanitize fuzz install uninstall package clean
 
@@ -61,17 +67,20 @@ uninstall:
 	      "$(PREFIX)/share/doc/quillet/copyright" "$(PREFIX)/share/man/man1/quillet.1"
 	-rmdir "$(PREFIX)/share/doc/quillet" 2>/dev/null
 
-# A Debian package, and a zip for Windows when mingw-w64 is installed, in dist/.
+# A Debian package, and a zip for Windows when mingw-w64 is installed, in
+# $(DIST).
 package:
-	cmake --preset package >/dev/null
-	cmake --build --preset package -j $(JOBS)
-	cd build-package && cpack -B cpack >/dev/null
-	mkdir -p dist && cp build-package/cpack/*.deb dist/
-	@if command -v x86_64-w64-mingw32-g++ >/dev/null; then \
-	  $(MAKE) --no-print-directory windows && cd build-windows && cpack -B cpack >/dev/null && \
-	  cp cpack/*.zip ../dist/; \
+	cmake --preset package -B "$(PACKAGE_BUILD)" >/dev/null
+	cmake --build "$(PACKAGE_BUILD)" -j $(JOBS)
+	cpack --config "$(PACKAGE_BUILD)/CPackConfig.cmake" -B "$(PACKAGE_BUILD)/cpack" >/dev/null
+	mkdir -p "$(DIST)" && cp "$(PACKAGE_BUILD)"/cpack/*.deb "$(DIST)/"
+	@if command -v $(MINGW) >/dev/null; then \
+	  cmake --preset windows -B "$(WINDOWS_BUILD)" >/dev/null && \
+	  cmake --build "$(WINDOWS_BUILD)" -j $(JOBS) && \
+	  cpack --config "$(WINDOWS_BUILD)/CPackConfig.cmake" -B "$(WINDOWS_BUILD)/cpack" >/dev/null && \
+	  cp "$(WINDOWS_BUILD)"/cpack/*.zip "$(DIST)/"; \
 	else echo "mingw-w64 is not installed: no Windows zip"; fi
-	@ls -1 dist
+	@ls -1 "$(DIST)"
 
 clean:
 	rm -rf build build-sanitize build-windows build-fuzz build-package dist

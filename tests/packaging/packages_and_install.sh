@@ -1,9 +1,9 @@
 #!/bin/sh
-# `make package` leaves a Debian package that lintian accepts, with its manual
-# page (and a Windows zip where mingw-w64 is installed) in dist/ with the files
-# a user needs, the packaged server runs, and `make install` / `make uninstall`
-# put the server, its user unit and its manual page under a prefix and take
-# them away again.
+# `make package`, into scratch folders, gives a Debian package that lintian
+# accepts, with its manual page, and a Windows zip; the packaged server runs;
+# and `make install` / `make uninstall` put the server, its user unit and its
+# manual page under a prefix and take them away again. The user's dist/ and
+# build folders are left alone.
 set -eu
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 serve="$source_dir/tests/packaging/serve_main_page.sh"
@@ -16,6 +16,7 @@ require() {  # a command, then the Debian package that gives it
 }
 require lintian lintian
 require groff groff
+require x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 
 expect_listed() {  # listing file, then the paths it must hold
   listing=$1
@@ -25,22 +26,23 @@ expect_listed() {  # listing file, then the paths it must hold
   done
 }
 
-rm -rf dist
-make --no-print-directory package >/dev/null
-deb=$(ls dist/quillet_*.deb)
+dist="$scratch/dist"
+make --no-print-directory package DIST="$dist" PACKAGE_BUILD="$scratch/build-package" \
+  WINDOWS_BUILD="$scratch/build-windows" >/dev/null
+deb=$(ls "$dist"/quillet_*.deb)
 man_page=./usr/share/man/man1/quillet.1.gz
 dpkg-deb -c "$deb" | awk '{print $6}' >"$scratch/deb.txt"
 expect_listed "$scratch/deb.txt" ./usr/bin/quillet ./usr/lib/systemd/user/quillet.service \
   ./usr/share/doc/quillet/copyright ./usr/share/doc/quillet/changelog.gz "$man_page"
-echo "ok: $deb holds the server, its user unit, the licence, the changelog and the manual page"
+echo "ok: the .deb holds the server, its user unit, the licence, the changelog and the manual page"
 
 if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
    grep -q '^[EW]:' "$scratch/lintian.txt"; then
-  echo "FAILED: lintian finds errors or warnings in $deb:"
+  echo "FAILED: lintian finds errors or warnings in the .deb:"
   cat "$scratch/lintian.txt"
   exit 1
 fi
-echo "ok: lintian finds no error or warning in $deb"
+echo "ok: lintian finds no error or warning in the .deb"
 
 dpkg -x "$deb" "$scratch/root"
 gzip -dc "$scratch/root/$man_page" | groff -man -Tutf8 -ww -z >"$scratch/groff.txt" 2>&1
@@ -51,16 +53,11 @@ if [ -s "$scratch/groff.txt" ]; then
 fi
 echo "ok: the manual page renders with no warning"
 
-if command -v x86_64-w64-mingw32-g++ >/dev/null; then
-  zip=$(ls dist/quillet-*-windows-x64.zip)
-  python3 -m zipfile -l "$zip" | awk 'NR > 1 {print $1}' >"$scratch/zip.txt"
-  folder=$(basename "$zip" .zip)
-  expect_listed "$scratch/zip.txt" "$folder/quillet.exe" "$folder/README.txt" "$folder/LICENSE.txt"
-  echo "ok: $zip holds quillet.exe, README.txt and LICENSE.txt"
-elif [ "${CI:-}" = true ]; then
-  echo "FAILED: mingw-w64 is missing in CI, so no Windows zip was made"
-  exit 1
-fi
+zip=$(ls "$dist"/quillet-*-windows-x64.zip)
+python3 -m zipfile -l "$zip" | awk 'NR > 1 {print $1}' >"$scratch/zip.txt"
+folder=$(basename "$zip" .zip)
+expect_listed "$scratch/zip.txt" "$folder/quillet.exe" "$folder/README.txt" "$folder/LICENSE.txt"
+echo "ok: the zip holds quillet.exe, README.txt and LICENSE.txt"
 
 "$serve" "$scratch/root/usr/bin/quillet"
 
