@@ -67,8 +67,8 @@ uninstall:
 	      "$(PREFIX)/share/doc/quillet/copyright" "$(PREFIX)/share/man/man1/quillet.1"
 	-rmdir "$(PREFIX)/share/doc/quillet" 2>/dev/null
 
-# A Debian package, and a zip for Windows when mingw-w64 is installed, in
-# $(DIST).
+# A Debian package, and where mingw-w64 is installed a zip and (with NSIS) an
+# installer for Windows, in $(DIST).
 package:
 	cmake --preset package -B "$(PACKAGE_BUILD)" >/dev/null
 	cmake --build "$(PACKAGE_BUILD)" -j $(JOBS)
@@ -79,7 +79,12 @@ package:
 	  cmake --build "$(WINDOWS_BUILD)" -j $(JOBS) && \
 	  cpack --config "$(WINDOWS_BUILD)/CPackConfig.cmake" -B "$(WINDOWS_BUILD)/cpack" >/dev/null && \
 	  cp "$(WINDOWS_BUILD)"/cpack/*.zip "$(DIST)/"; \
-	else echo "mingw-w64 is not installed: no Windows zip"; fi
+	else echo "mingw-w64 is not installed: no Windows zip or installer"; fi
+	@if command -v $(MINGW) >/dev/null && command -v makensis >/dev/null; then \
+	  cmake --build "$(WINDOWS_BUILD)" --target installer >/dev/null && \
+	  cp "$(WINDOWS_BUILD)"/quillet-*-setup.exe "$(DIST)/"; \
+	elif command -v $(MINGW) >/dev/null; then \
+	  echo "NSIS is not installed (apt-get install nsis): no Windows installer"; fi
 	@ls -1 "$(DIST)"
 
 clean:

@@ -1,12 +1,12 @@
 #!/bin/sh
 # `make package`, into scratch folders, gives a Debian package that lintian
-# accepts, with its manual page, and a Windows zip; the packaged server runs;
-# and `make install` / `make uninstall` put the server, its user unit and its
-# manual page under a prefix and take them away again. The user's dist/ and
-# build folders are left alone.
+# accepts, with its manual page, a Windows zip and a Windows installer that
+# works under Wine; the packaged server runs; and `make install` / `make
+# uninstall` put the server, its user unit and its manual page under a prefix
+# and take them away again. The user's dist/ and build folders are left alone.
 set -eu
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-serve="$source_dir/tests/packaging/serve_main_page.sh"
+here="$source_dir/tests/packaging"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$source_dir"
@@ -17,6 +17,8 @@ require() {  # a command, then the Debian package that gives it
 require lintian lintian
 require groff groff
 require x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
+require makensis nsis
+require wine wine
 
 expect_listed() {  # listing file, then the paths it must hold
   listing=$1
@@ -59,7 +61,9 @@ folder=$(basename "$zip" .zip)
 expect_listed "$scratch/zip.txt" "$folder/quillet.exe" "$folder/README.txt" "$folder/LICENSE.txt"
 echo "ok: the zip holds quillet.exe, README.txt and LICENSE.txt"
 
-"$serve" "$scratch/root/usr/bin/quillet"
+"$here/windows_installer.sh" "$(ls "$dist"/quillet-*-setup.exe)"
+
+"$here/serve_main_page.sh" "$scratch/root/usr/bin/quillet"
 
 prefix="$scratch/prefix"
 unit="$prefix/share/systemd/user/quillet.service"
