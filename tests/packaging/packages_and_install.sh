@@ -15,10 +15,10 @@ require() {  # a command, then the Debian package that gives it
   command -v "$1" >/dev/null || { echo "FAILED: $1 is missing: apt-get install $2"; exit 1; }
 }
 require lintian lintian
-require groff groff
+require groff groff-base
 require x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 require makensis nsis
-require wine wine
+require wine "wine wine64"
 
 expect_listed() {  # listing file, then the paths it must hold
   listing=$1
