@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "support/temp_directory.h"
+#include "support/traced_probe.h"
 
 namespace platform {
 // Defined in posix.cpp for file systems without RENAME_NOREPLACE.
@@ -65,6 +66,49 @@ const MoveCase kMoves[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, MoveWithoutReplacing, testing::ValuesIn(kMoves),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Some file systems refuse RENAME_NOREPLACE (EINVAL) and old kernels lack it
+// (ENOSYS); only then does the move fall back to link and unlink. The faults
+// fall on the calls that name `from`, so removing a stray `to` still works.
+struct RefusedMoveCase {
+  const char* name;
+  const char* faults;
+  const char* result;
+  bool fromKept;
+};
+
+void PrintTo(const RefusedMoveCase& refusedCase, std::ostream* out) {
+  *out << refusedCase.name;
+}
+
+const RefusedMoveCase kRefusedMoves[] = {
+    {"InvalidArgumentFallsBack", "-e inject=renameat2:error=EINVAL", "moved\n", false},
+    {"NotImplementedFallsBack", "-e inject=renameat2:error=ENOSYS", "moved\n", false},
+    {"OtherErrorFailsAndChangesNothing", "-e inject=renameat2:error=EXDEV", "refused\n", true},
+    {"FailedLinkFails", "-e inject=renameat2:error=EINVAL -e inject=link,linkat:error=EIO",
+     "refused\n", true},
+    {"FailedUnlinkRemovesTheNewLink",
+     "-e inject=renameat2:error=EINVAL -e inject=unlink,unlinkat:error=EIO", "refused\n", true},
+};
+
+class MoveTheKernelRefuses : public testing::TestWithParam<RefusedMoveCase> {
+ protected:
+  ScopedWorkingDirectory directory;
+};
+
+TEST_P(MoveTheKernelRefuses, FallsBackOnlyWhereNoReplaceIsUnsupported) {
+  ASSERT_TRUE(straceInstalled()) << "strace is not installed (apt-get install strace)";
+  writeFile("from", "text");
+  const TracedRun run =
+      runTracedProbe(onlyCallsOn({"from"}) + " " + GetParam().faults, "move from to");
+  EXPECT_EQ(run.output, GetParam().result) << run.errors;
+  EXPECT_EQ(fs::exists("from"), GetParam().fromKept);
+  EXPECT_EQ(fs::exists("to"), !GetParam().fromKept);
+  EXPECT_EQ(readFile(GetParam().fromKept ? "from" : "to"), "text");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MoveTheKernelRefuses, testing::ValuesIn(kRefusedMoves),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,15 +1,18 @@
 // Watches one save through strace: the new file must be on disk before
 // anything is moved, and the directory synced after the final move, or a
-// power loss could leave an empty or missing page file.
+// power loss could leave an empty or missing page file. Then fails each step
+// of a save in turn and checks what is left on disk and what the user is told.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "support/expected_pages.h"
 #include "support/temp_directory.h"
+#include "support/traced_probe.h"
 
 namespace {
 
@@ -62,21 +65,20 @@ std::vector<std::string> durableSteps(std::istream& log) {
   return steps;
 }
 
-TEST(DurableSave, NewFileReachesTheDiskBeforeTheMovesAndTheDirectoryAfter) {
-  ASSERT_EQ(std::system("command -v strace >/dev/null 2>&1"), 0)
-      << "strace is not installed (apt-get install strace)";
+class SaveWatch : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(straceInstalled()) << "strace is not installed (apt-get install strace)";
+    std::filesystem::create_directory("pages");
+    std::ofstream("pages/home.txt") << "old text";
+  }
+
   ScopedWorkingDirectory directory;
-  std::filesystem::create_directory("pages");
-  std::ofstream("pages/home.txt") << "old text";
-  // LeakSanitizer cannot run under ptrace, so the sanitizer build's probe
-  // leaves leaks to the other tests.
-  const std::string command =
-      std::string("ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -f -qq -y -o strace.log ") +
-      "-e trace=%file,%desc " + QUILLET_SAVE_PROBE + " 2>strace.err";
-  ASSERT_EQ(std::system(command.c_str()), 0) << "strace or the save failed: " << [] {
-    std::ifstream errors("strace.err");
-    return std::string(std::istreambuf_iterator<char>(errors), {});
-  }();
+};
+
+TEST_F(SaveWatch, NewFileReachesTheDiskBeforeTheMovesAndTheDirectoryAfter) {
+  const TracedRun run = runTracedProbe("-y -o strace.log -e trace=%file,%desc", "save");
+  ASSERT_EQ(run.status, 0) << "strace or the save failed: " << run.errors << run.output;
 
   std::ifstream log("strace.log");
   EXPECT_EQ(durableSteps(log), (std::vector<std::string>{
@@ -87,5 +89,72 @@ TEST(DurableSave, NewFileReachesTheDiskBeforeTheMovesAndTheDirectoryAfter) {
                                    "sync the directory",
                                }));
 }
+
+// One call of the save fails with EIO; every other call works.
+struct FaultCase {
+  const char* name;
+  const char* file;   // the calls on this file (in pages/) are the ones counted
+  const char* fault;  // strace's inject= value
+  bool saved;
+  std::optional<std::string> page;  // nullopt: no such file afterwards
+  std::optional<std::string> backup;
+  std::optional<std::string> newFile;
+};
+
+void PrintTo(const FaultCase& faultCase, std::ostream* out) {
+  *out << faultCase.name;
+}
+
+const std::string kOld = "old text";
+const std::string kOlder = "older text";
+const std::string kNew = "new text";
+constexpr std::nullopt_t kAbsent = std::nullopt;
+
+const FaultCase kFaults[] = {
+    {"NewFileCannotBeOpened", "home.txt.new", "openat,open:error=EIO", false, kOld, kOlder,
+     kAbsent},
+    {"WriteFails", "home.txt.new", "write:error=EIO", false, kOld, kOlder, ""},
+    {"SyncFails", "home.txt.new", "fsync:error=EIO", false, kOld, kOlder, kNew},
+    {"CloseFails", "home.txt.new", "close:error=EIO", false, kOld, kOlder, kNew},
+    {"OldBackupCannotBeDeleted", "home.txt.old", "unlink,unlinkat:error=EIO", false, kOld, kOlder,
+     kAbsent},
+    {"PageCannotBeMovedToTheBackup", "home.txt.old", "renameat2:error=EIO:when=1", false, kOld,
+     kAbsent, kAbsent},
+    {"NewFileCannotBeMovedIntoPlace", "home.txt.new", "renameat2:error=EIO", false, kOld, kAbsent,
+     kAbsent},
+    {"NorCanTheBackupBeMovedBack", "home.txt", "renameat2:error=EIO:when=2+", false, kAbsent, kOld,
+     kAbsent},
+    {"DirectorySyncFails", "", "fsync:error=EIO", true, kNew, kOld, kAbsent},
+};
+
+class SaveUnderAFailingCall : public SaveWatch, public testing::WithParamInterface<FaultCase> {
+ protected:
+  static std::optional<std::string> file(const std::string& name) {
+    std::ifstream in("pages/" + name, std::ios::binary);
+    if (!in) {
+      return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST_P(SaveUnderAFailingCall, LeavesAWholePageAndSaysWhetherItSaved) {
+  std::ofstream("pages/home.txt.old") << kOlder;
+  const std::string path = std::string("pages/") + GetParam().file;
+  const TracedRun run = runTracedProbe(
+      onlyCallsOn({path.back() == '/' ? "pages" : path}) + " -e inject=" + GetParam().fault,
+      "save");
+  ASSERT_NE(run.errors.find("(INJECTED)"), std::string::npos) << "no call failed: " << run.errors;
+
+  EXPECT_EQ(run.output, GetParam().saved
+                            ? framedPage("<b>Page saved!</b> - " + navigationLine("home") + kNew)
+                            : framedPage("Failed to save the page contents."));
+  EXPECT_EQ(file("home.txt"), GetParam().page);
+  EXPECT_EQ(file("home.txt.old"), GetParam().backup);
+  EXPECT_EQ(file("home.txt.new"), GetParam().newFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SaveUnderAFailingCall, testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -164,6 +165,29 @@ TEST_F(PageFiles, UnrenamablePageFileFailsAndDeletesTheNewFile) {
   EXPECT_FALSE(savePage("home", "lost"));
   EXPECT_EQ(readFile("home.txt"), "page");
   EXPECT_FALSE(exists("home.txt.new"));
+}
+
+std::size_t openDescriptorCount() {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+// Opening anything but a regular file must neither block (a FIFO) nor read a
+// device, and a refused file must not keep its descriptor.
+TEST_F(PageFiles, OnlyARegularFileIsAPageAndARefusedOneKeepsNoDescriptor) {
+  constexpr int kLoads = 50;
+  fs::create_directory("pages/directory.txt");
+  ASSERT_EQ(::mkfifo("pages/fifo.txt", 0600), 0);
+  fs::create_symlink("/dev/null", "pages/device.txt");
+  fs::create_symlink("directory.txt", "pages/linked.txt");
+  const std::size_t before = openDescriptorCount();
+  for (const char* name : {"directory", "fifo", "device", "linked"}) {
+    for (int load = 0; load < kLoads; ++load) {
+      std::string text = "kept";
+      ASSERT_FALSE(loadPage(name, text)) << name;
+      ASSERT_EQ(text, "kept") << name;
+    }
+  }
+  EXPECT_EQ(openDescriptorCount(), before);
 }
 
 TEST_F(PageFiles, MissingPagesDirectoryFailsWithoutCreatingAnything) {
