@@ -239,16 +239,22 @@ def create_and_edit(driver, walk):
           "Page saved!" in body_text(driver))
 
 
+def visit_forging_page(driver, url, wiki, what):
+    """Visits a page whose images and script forge requests, up to the save
+    that its script navigates to, which must say that it was refused."""
+    driver.get(url)
+    images_settled(driver)
+    wait_until(driver, lambda: driver.current_url.startswith(f"{wiki}/save/"))
+    check(what, "came from another web site" in body_text(driver), body_text(driver))
+
+
 def forged_requests(driver, walk, site):
     port = site.server_address[1]
     # localhost is another site than 127.0.0.1 (Sec-Fetch-Site: cross-site);
     # the same address on another port is the same site but another origin.
     for origin in [f"http://localhost:{port}", f"http://127.0.0.1:{port}"]:
-        driver.get(f"{origin}/save")
-        images_settled(driver)
-        wait_until(driver, lambda: driver.current_url.startswith(f"{BASE}/save/"))
-        check(f"a save forged from {origin} is refused with a page that says so",
-              "came from another web site" in body_text(driver), body_text(driver))
+        visit_forging_page(driver, f"{origin}/save", BASE,
+                           f"a save forged from {origin} is refused with a page that says so")
         driver.get(f"{origin}/stop")
         images_settled(driver)
 
@@ -261,11 +267,9 @@ def forged_requests(driver, walk, site):
     check("a stop clicked in a frame on another site is refused",
           walk.running() and "refused" in framed, framed)
 
-    driver.get(f"http://127.0.0.1:{port}/lan")
-    images_settled(driver)
-    wait_until(driver, lambda: driver.current_url.startswith(f"{LAN_BASE}/save/"))
-    check(f"at {LAN_NAME}, a navigation without a Referer is refused with a page that says so",
-          "came from another web site" in body_text(driver), body_text(driver))
+    visit_forging_page(
+        driver, f"http://127.0.0.1:{port}/lan", LAN_BASE,
+        f"at {LAN_NAME}, a navigation without a Referer is refused with a page that says so")
 
     driver.get(f"{REBOUND_BASE}/wiki/main")
     shown = body_text(driver)

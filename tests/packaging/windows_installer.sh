@@ -17,6 +17,7 @@ mkdir "$HOME"
 log="$scratch/wine.log"
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
 STOP_SECONDS=20
+START_SECONDS=60
 UNINSTALL_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillet'
 
 fail() {  # printf, as some shells' echo reads the backslashes of Windows paths
@@ -56,32 +57,10 @@ echo "ok: the silent install made quillet.exe, the Start-menu entries and the St
 
 (cd "$wiki_unix" && exec wine "$program_unix/quillet.exe") >>"$log" 2>&1 &
 server=$!
-python3 - <<'PYTHON' || fail "the installed server did not save a page and stop"
-import socket, sys, time
-
-PADDING = b"X-Padding: " + b"p" * 64 + b"\r\n"  # the server drops requests under 100 bytes
-START_SECONDS = 60  # Wine's first start of a program in a new prefix is slow
-
-def ask(target, deadline):
-    while True:
-        try:
-            client = socket.create_connection(("127.0.0.1", 8088))
-            break
-        except OSError:
-            if time.monotonic() > deadline:
-                sys.exit("the server did not listen on port 8088")
-            time.sleep(0.1)
-    client.sendall(b"GET " + target + b" HTTP/1.1\r\nHost: 127.0.0.1:8088\r\n" + PADDING + b"\r\n")
-    reply = b""
-    while chunk := client.recv(65536):
-        reply += chunk
-    return reply
-
-reply = ask(b"/save/installed?data=Saved+under+Wine&eof=1", time.monotonic() + START_SECONDS)
-if b"Page saved!" not in reply:
-    sys.exit(f"unexpected reply {reply[:300]!r}")
-ask(b"/byebye", time.monotonic())
-PYTHON
+# Wine's first start of a program in a new prefix is slow.
+python3 "$here/ask.py" "/save/installed?data=Saved+under+Wine&eof=1" "$START_SECONDS" |
+  grep -q "Page saved!" || fail "the installed server did not save a page"
+python3 "$here/ask.py" /byebye 0 >/dev/null || fail "the installed server did not take the stop"
 waited=0
 while kill -0 "$server" 2>/dev/null; do
   [ "$waited" -lt "$STOP_SECONDS" ] || fail "the installed server did not stop"
