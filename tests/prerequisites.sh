@@ -106,8 +106,10 @@ if [ "$mode" = install ] && on_debian; then
 fi
 
 echo "FAILED: the tests need what is not installed:$missing"
-if on_debian; then
+if on_debian && command -v sudo >/dev/null; then
   echo "Install it with: sudo apt-get install$missing"
+elif on_debian; then
+  echo "Install it as root with: apt-get install$missing"
 else
   echo "These are Debian's package names; install the same programs and libraries with your"
   echo "system's package manager."
