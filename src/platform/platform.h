@@ -25,13 +25,24 @@ bool bindAndListen(SocketHandle socket, std::int32_t port, int backlog);
 enum class WaitResult { kReadable, kTimedOutOrFailed, kInterruptedBySignal };
 WaitResult waitUntilReadable(SocketHandle socket, int timeoutMicroseconds);
 SocketHandle acceptConnection(SocketHandle listenSocket);
+// From then on a send on the connection fails once its peer has taken no byte
+// for that long.
+void limitSendStall(SocketHandle socket, int seconds);
 // Both return what recv/send return: a count, 0 for a closed peer, or below 0.
 int receiveBytes(SocketHandle socket, char* buffer, int length);
+// Takes what the connection accepts of the bytes. While it accepts none, it
+// waits up to the connection's send-stall limit; a signal does not end that
+// wait.
 int sendBytes(SocketHandle socket, const char* bytes, int length);
 // False when the count cannot be asked for.
 bool countWaitingBytes(SocketHandle socket, unsigned long& count);
 // Shuts both directions down, then closes; results are of no use to callers.
 void shutdownAndClose(SocketHandle socket);
+
+// Runs the handler on SIGTERM. A blocking call that the signal interrupts
+// returns early, so that a stop is seen while a connection is stuck.
+using TerminationHandler = void (*)(int signalNumber);
+void installTerminationHandler(TerminationHandler handler);
 
 // Files. Page files are opened only through these, so that each OS can refuse
 // what is not a plain file (a directory, a device name).

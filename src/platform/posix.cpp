@@ -6,12 +6,14 @@
 #endif
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -21,6 +23,11 @@ namespace platform {
 namespace {
 
 constexpr int kMicrosecondsPerMillisecond = 1000;
+constexpr int kMillisecondsPerSecond = 1000;
+constexpr int kPollForever = -1;
+// MSG_NOSIGNAL: a peer that has gone away must fail the send, not raise
+// SIGPIPE. MSG_DONTWAIT: see sendBytes.
+constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
 constexpr int kLingerSeconds = 1;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask
 constexpr mode_t kNewDirectoryMode = 0777;
@@ -32,6 +39,39 @@ SocketHandle toHandle(int fd) {
 }
 int toDescriptor(SocketHandle socket) {
   return static_cast<int>(socket);
+}
+
+// The connection's SO_SNDTIMEO, or kPollForever when it has none.
+int sendStallMilliseconds(int fd) {
+  timeval limit{};
+  socklen_t size = sizeof limit;
+  if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) != 0 ||
+      (limit.tv_sec == 0 && limit.tv_usec == 0)) {
+    return kPollForever;
+  }
+  return static_cast<int>(limit.tv_sec) * kMillisecondsPerSecond +
+         static_cast<int>(limit.tv_usec) / kMicrosecondsPerMillisecond;
+}
+
+int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits until the connection has room for more bytes (or has failed), for at
+// most its send-stall limit; SIGTERM does not shorten the wait.
+bool waitForRoom(int fd) {
+  const int limit = sendStallMilliseconds(fd);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  while (true) {
+    pollfd entry{fd, POLLOUT, 0};
+    const int result =
+        ::poll(&entry, 1, limit == kPollForever ? limit : millisecondsUntil(deadline));
+    if (result >= 0 || errno != EINTR) {
+      return result > 0;
+    }
+  }
 }
 
 }  // namespace
@@ -85,10 +125,24 @@ int receiveBytes(SocketHandle socket, char* buffer, int length) {
   return static_cast<int>(::recv(toDescriptor(socket), buffer, static_cast<size_t>(length), 0));
 }
 
+void limitSendStall(SocketHandle socket, int seconds) {
+  const timeval limit{seconds, 0};
+  ::setsockopt(toDescriptor(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 int sendBytes(SocketHandle socket, const char* bytes, int length) {
-  // A peer that has gone away must fail the send, not raise SIGPIPE.
-  return static_cast<int>(
-      ::send(toDescriptor(socket), bytes, static_cast<size_t>(length), MSG_NOSIGNAL));
+  // Linux counts SO_SNDTIMEO over a whole blocking send: one that took some
+  // bytes and then waited for room returned only at the limit, and the next
+  // waited as long again, so a peer that stopped reading held the server for
+  // 30 s instead of 10. Taking only what fits, and bounding the wait for room
+  // by the limit, counts it from the last byte taken.
+  const int fd = toDescriptor(socket);
+  const auto size = static_cast<size_t>(length);
+  ssize_t sent = ::send(fd, bytes, size, kSendFlags);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitForRoom(fd)) {
+    sent = ::send(fd, bytes, size, kSendFlags);
+  }
+  return static_cast<int>(sent);
 }
 
 bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
@@ -103,6 +157,16 @@ bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
 void shutdownAndClose(SocketHandle socket) {
   ::shutdown(toDescriptor(socket), SHUT_RDWR);
   ::close(toDescriptor(socket));
+}
+
+void installTerminationHandler(TerminationHandler handler) {
+  // Without SA_RESTART: std::signal's handlers restart an interrupted call,
+  // so a stop waited for as long as a stuck client kept its connection.
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  ::sigaction(SIGTERM, &action, nullptr);
 }
 
 void makeDirectory(const char* path) {

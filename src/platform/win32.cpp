@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -19,6 +21,12 @@ namespace platform {
 namespace {
 
 constexpr int kMicrosecondsPerSecond = 1000000;
+constexpr DWORD kMillisecondsPerSecond = 1000;
+// SO_SNDTIMEO bounds a whole blocking send, and Windows holds one until all
+// its bytes are taken, so a large send to a slow but moving client would time
+// out. In pieces this size, only a client that takes less than a piece in the
+// whole stall limit is cut off.
+constexpr int kSendPieceBytes = 64 * 1024;
 constexpr u_short kLingerSeconds = 1;
 constexpr WORD kWinsockVersion = MAKEWORD(2, 0);
 // Host names are at most 255 bytes, as in DNS.
@@ -128,8 +136,14 @@ int receiveBytes(SocketHandle socket, char* buffer, int length) {
   return ::recv(toSocket(socket), buffer, length, 0);
 }
 
+void limitSendStall(SocketHandle socket, int seconds) {
+  const DWORD limit = static_cast<DWORD>(seconds) * kMillisecondsPerSecond;
+  ::setsockopt(toSocket(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+               sizeof limit);
+}
+
 int sendBytes(SocketHandle socket, const char* bytes, int length) {
-  return ::send(toSocket(socket), bytes, length, 0);
+  return ::send(toSocket(socket), bytes, std::min(length, kSendPieceBytes), 0);
 }
 
 bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
@@ -144,6 +158,12 @@ bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
 void shutdownAndClose(SocketHandle socket) {
   ::shutdown(toSocket(socket), SD_BOTH);
   ::closesocket(toSocket(socket));
+}
+
+// Windows does not interrupt a blocking call for a signal; the send-stall
+// limit alone bounds how long a stop waits for a stuck connection.
+void installTerminationHandler(TerminationHandler handler) {
+  std::signal(SIGTERM, handler);
 }
 
 void makeDirectory(const char* path) {

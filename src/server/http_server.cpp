@@ -18,6 +18,8 @@ constexpr int kAbsoluteFormStartLength = sizeof kAbsoluteFormStart - 1;
 constexpr int kBacklog = 5;
 constexpr int kAcceptWaitMicroseconds = 1000000;
 constexpr int kSilenceMicroseconds = 200000;
+// A client that takes no byte of a reply for this long loses its connection.
+constexpr int kSendStallSeconds = 10;
 
 constexpr char kInitializeFailed[] = "Failed to initialize";
 constexpr char kListenFailed[] = "Failed to start listening for connections\n";
@@ -115,6 +117,7 @@ void serveOneTurn(HttpServer& server, ClientRequest& request) {
   if (accepted == platform::kNoSocket) {
     return;
   }
+  platform::limitSendStall(accepted, kSendStallSeconds);
   request.socket = accepted;
   request.target = nullptr;
   request.headers = {};
@@ -234,7 +237,7 @@ int runServer(RequestHandler handler) {
     platform::showStartupError(kListenFailed);
     return kExitStartFailed;
   }
-  std::signal(SIGTERM, onTerminationSignal);
+  platform::installTerminationHandler(onTerminationSignal);
   server.handler = handler;
 
   ClientRequest request;

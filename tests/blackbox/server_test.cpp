@@ -1,9 +1,11 @@
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "blackbox/blackbox.h"
@@ -118,6 +120,62 @@ TEST_F(BlackBox, TerminationSignalWhileIdleExitsWithZeroWithinAboutASecond) {
   ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.waitForExit(3s), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
+}
+
+constexpr size_t kLargePageBytes = 10'000'000;
+
+// Asks for a large page through a small receive buffer and reads nothing, so
+// the server's send stalls at once. The socket, once the reply has begun.
+int startStalledView(ServerProcess& server) {
+  std::ofstream(server.pagePath("big.txt"), std::ios::binary) << std::string(kLargePageBytes, 'b');
+  constexpr int kSmallReceiveBuffer = 4096;
+  constexpr int kReplyStartMilliseconds = 5000;
+  const int socket = connectToServer(kSmallReceiveBuffer);
+  if (socket < 0) {
+    return -1;
+  }
+  const std::string request = getRequest("/wiki/big");
+  pollfd entry{socket, POLLIN, 0};
+  if (::send(socket, request.data(), request.size(), 0) < 0 ||
+      ::poll(&entry, 1, kReplyStartMilliseconds) != 1) {
+    ::close(socket);
+    return -1;
+  }
+  return socket;
+}
+
+TEST_F(BlackBox, ClientThatReadsNothingOfALargePageDoesNotHoldTheServer) {
+  const int stalled = startStalledView(server);
+  ASSERT_GE(stalled, 0);
+  const int next = connectToServer();
+  const std::string request = getRequest("/");
+  ASSERT_EQ(::send(next, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+  EXPECT_EQ(readUntilClosed(next, 15s), framedReply(kMissingMainBody));
+  closeAbortively(next);
+  closeAbortively(stalled);
+}
+
+TEST_F(BlackBox, TerminationSignalWhileAClientReadsNothingExitsWithZero) {
+  SKIP_UNDER_LAUNCHER("Wine does not pass SIGTERM on to the program's signal handler");
+  const int stalled = startStalledView(server);
+  ASSERT_GE(stalled, 0);
+  ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.waitForExit(15s), 0);
+  closeAbortively(stalled);
+}
+
+// The signal interrupts the server's wait for room; the reply goes on.
+TEST_F(BlackBox, TerminationSignalDuringAPausedReplyStillSendsItWhole) {
+  SKIP_UNDER_LAUNCHER("Wine does not pass SIGTERM on to the program's signal handler");
+  const int paused = startStalledView(server);
+  ASSERT_GE(paused, 0);
+  std::this_thread::sleep_for(300ms);  // the page is loaded and the server waits for room
+  ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(readUntilClosed(paused, 10s) ==
+              framedReply(navigationLine("big") + std::string(kLargePageBytes, 'b')));
+  closeAbortively(paused);
+  EXPECT_EQ(server.waitForExit(3s), 0);
 }
 
 TEST_F(BlackBox, RestartRightAfterAStopListensAgain) {

@@ -231,8 +231,11 @@ long statusKilobytes(pid_t pid, const std::string& field) {
   return -1;
 }
 
-int connectToServer() {
+int connectToServer(int receiveBufferBytes) {
   const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBufferBytes > 0) {
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kTestPort);

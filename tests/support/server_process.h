@@ -88,6 +88,7 @@ long statusKilobytes(pid_t pid, const std::string& field);
 // later, so the count is given up to a second to come back.
 bool descriptorCountSettlesAt(pid_t pid, size_t expected);
 
-int connectToServer();
+// A receive buffer of this many bytes when above 0, set before connecting.
+int connectToServer(int receiveBufferBytes = 0);
 void closeAbortively(int socket);
 std::string readUntilClosed(int socket, std::chrono::milliseconds limit);
