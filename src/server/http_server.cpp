@@ -1,6 +1,7 @@
 #include "server/http_server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 
@@ -17,9 +18,17 @@ constexpr char kAbsoluteFormStart[] = "http";
 constexpr int kAbsoluteFormStartLength = sizeof kAbsoluteFormStart - 1;
 constexpr int kBacklog = 5;
 constexpr int kAcceptWaitMicroseconds = 1000000;
-constexpr int kSilenceMicroseconds = 200000;
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kSilence{200};
+// A request still arriving after this long is taken as it stands, as if it
+// had filled the buffer: a client that sends a byte now and then cannot hold
+// the server.
+constexpr std::chrono::seconds kRequestTimeLimit{30};
 // A client that takes no byte of a reply for this long loses its connection.
 constexpr int kSendStallSeconds = 10;
+// After a stop, the request being read may take at most this long more, so a
+// trickling client delays the exit no longer than a stalled one.
+constexpr std::chrono::seconds kReadTimeAfterStop{kSendStallSeconds};
 
 constexpr char kInitializeFailed[] = "Failed to initialize";
 constexpr char kListenFailed[] = "Failed to start listening for connections\n";
@@ -74,16 +83,28 @@ void discardWaitingInput(ClientRequest& request) {
   }
 }
 
-// Reads until 200 ms of silence, a full buffer, or a closed or failed peer.
+// Reads until 200 ms of silence, a full buffer, the time limit, or a closed or
+// failed peer.
 int readRequest(ClientRequest& request) {
   int total = 0;
+  Clock::time_point deadline = Clock::now() + kRequestTimeLimit;
+  bool stopSeen = false;
   while (total < kRequestBufferSize && isOpen(request)) {
-    const platform::WaitResult wait =
-        platform::waitUntilReadable(request.socket, kSilenceMicroseconds);
-    if (wait == platform::WaitResult::kInterruptedBySignal) {
+    if (!serverRunning && !stopSeen) {
+      stopSeen = true;
+      deadline = std::min(deadline, Clock::now() + kReadTimeAfterStop);
+    }
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    if (left <= std::chrono::microseconds::zero()) {
+      break;
+    }
+    const std::chrono::microseconds wait = std::min<std::chrono::microseconds>(left, kSilence);
+    const platform::WaitResult result =
+        platform::waitUntilReadable(request.socket, static_cast<int>(wait.count()));
+    if (result == platform::WaitResult::kInterruptedBySignal) {
       continue;  // SIGTERM must not cut the request being read; it is served first
     }
-    if (wait != platform::WaitResult::kReadable) {
+    if (result != platform::WaitResult::kReadable) {
       break;
     }
     const int received =
