@@ -48,7 +48,9 @@ void installTerminationHandler(TerminationHandler handler);
 // what is not a plain file (a directory, a device name).
 void makeDirectory(const char* path);
 std::FILE* openFileForReading(const char* path);
-std::FILE* openFileForWriting(const char* path);
+// A new regular file; fails when anything at all stands at the path, so that
+// it never writes through a link or waits on a FIFO.
+std::FILE* createNewFile(const char* path);
 // Flushes the stream and asks the OS to put its bytes on disk.
 bool flushFileToDisk(std::FILE* file);
 void deleteFile(const char* path);

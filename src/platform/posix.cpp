@@ -193,8 +193,8 @@ std::FILE* openFileForReading(const char* path) {
   return file;
 }
 
-std::FILE* openFileForWriting(const char* path) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode);
+std::FILE* createNewFile(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
   if (fd < 0) {
     return nullptr;
   }

@@ -5,6 +5,7 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #include <winsock2.h>
@@ -174,8 +175,26 @@ std::FILE* openFileForReading(const char* path) {
   return namesDevice(path) ? nullptr : std::fopen(path, "rb");
 }
 
-std::FILE* openFileForWriting(const char* path) {
-  return namesDevice(path) ? nullptr : std::fopen(path, "wb");
+std::FILE* createNewFile(const char* path) {
+  if (namesDevice(path)) {
+    return nullptr;
+  }
+  // CREATE_NEW fails on anything that stands at the path, a link included.
+  const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+  }
+  return file;
 }
 
 bool flushFileToDisk(std::FILE* file) {

@@ -32,9 +32,12 @@ long fileSize(std::FILE* file) {
 
 // The new file counts as written only when every byte reached the disk: a
 // failed flush, sync or close is a short write, so a torn file never takes
-// the page file's place.
+// the page file's place. Whatever stood at its name goes first (a file left
+// by an earlier save, or a link or FIFO that another program put there), so
+// the text lands in a fresh regular file.
 bool writeNewFile(const std::string& path, const std::string& text) {
-  std::FILE* file = platform::openFileForWriting(path.c_str());
+  platform::deleteFile(path.c_str());
+  std::FILE* file = platform::createNewFile(path.c_str());
   if (file == nullptr) {
     return false;
   }

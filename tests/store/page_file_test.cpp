@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 
 #include "store/page_store.h"
@@ -136,6 +140,50 @@ TEST_F(PageFiles, UnopenableNewFileFailsAndChangesNothing) {
   EXPECT_EQ(readFile("home.txt.old"), "backup");
   EXPECT_TRUE(fs::is_directory("pages/home.txt.new"));
 }
+
+// What another program may leave at the new file's name. The save must not
+// write through a link (even one whose target is missing) nor wait on a FIFO.
+struct SquatterCase {
+  const char* name;
+  void (*place)(const char* path);
+};
+
+void PrintTo(const SquatterCase& squatter, std::ostream* out) {
+  *out << squatter.name;
+}
+
+const SquatterCase kSquatters[] = {
+    {"LinkToAFileElsewhere", [](const char* path) { fs::create_symlink("../outside.txt", path); }},
+    {"LinkToAMissingFile", [](const char* path) { fs::create_symlink("../nowhere.txt", path); }},
+    {"Fifo", [](const char* path) { ::mkfifo(path, 0600); }},
+};
+
+class NewFileName : public PageFiles, public testing::WithParamInterface<SquatterCase> {};
+
+TEST_P(NewFileName, WhateverStandsThereGivesWayToAFreshFile) {
+  std::ofstream("outside.txt") << "untouched";
+  writeFile("home.txt", "old");
+  GetParam().place("pages/home.txt.new");
+
+  auto saving = std::async(std::launch::async, [] { return savePage("home", "new"); });
+  if (saving.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+    ADD_FAILURE() << "the save blocked";
+    const int reader = ::open("pages/home.txt.new", O_RDONLY | O_NONBLOCK);  // lets it go on
+    saving.wait();
+    ::close(reader);
+  }
+  EXPECT_TRUE(saving.get());
+  EXPECT_EQ(readFile("home.txt"), "new");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("pages/home.txt")));
+  EXPECT_EQ(readFile("home.txt.old"), "old");
+  EXPECT_FALSE(fs::exists(fs::symlink_status("pages/home.txt.new")));
+  std::ifstream outside("outside.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(outside), {}), "untouched");
+  EXPECT_FALSE(fs::exists("nowhere.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NewFileName, testing::ValuesIn(kSquatters),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PageFiles, DirectoryAtPagePathIsNoPageAndCannotBeSavedOver) {
   fs::create_directory("pages/home.txt");
