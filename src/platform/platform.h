@@ -51,6 +51,8 @@ std::FILE* openFileForReading(const char* path);
 // A new regular file; fails when anything at all stands at the path, so that
 // it never writes through a link or waits on a FIFO.
 std::FILE* createNewFile(const char* path);
+// The size by seeking to the end and back to the start; -1 when not told.
+std::int64_t fileSize(std::FILE* file);
 // Flushes the stream and asks the OS to put its bytes on disk.
 bool flushFileToDisk(std::FILE* file);
 void deleteFile(const char* path);

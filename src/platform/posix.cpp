@@ -205,6 +205,17 @@ std::FILE* createNewFile(const char* path) {
   return file;
 }
 
+std::int64_t fileSize(std::FILE* file) {
+  if (::fseeko(file, 0, SEEK_END) != 0) {
+    return -1;
+  }
+  const off_t size = ::ftello(file);
+  if (size < 0 || ::fseeko(file, 0, SEEK_SET) != 0) {
+    return -1;
+  }
+  return static_cast<std::int64_t>(size);
+}
+
 bool flushFileToDisk(std::FILE* file) {
   return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
 }

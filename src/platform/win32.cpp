@@ -197,6 +197,18 @@ std::FILE* createNewFile(const char* path) {
   return file;
 }
 
+// ftell's long has 32 bits on Windows, too few for pages of 2 GiB or more.
+std::int64_t fileSize(std::FILE* file) {
+  if (_fseeki64(file, 0, SEEK_END) != 0) {
+    return -1;
+  }
+  const __int64 size = _ftelli64(file);
+  if (size < 0 || _fseeki64(file, 0, SEEK_SET) != 0) {
+    return -1;
+  }
+  return size;
+}
+
 bool flushFileToDisk(std::FILE* file) {
   return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -18,6 +20,8 @@ constexpr char kHeaderStart[] = "Content-Type: ";
 constexpr char kHeaderEnd[] = "\r\n\r\n";
 // The header's 18 fixed bytes, a terminating zero and one spare byte.
 constexpr std::size_t kHeaderRoom = 20;
+// What one platform send can be asked to take.
+constexpr std::int64_t kLargestSend = INT_MAX;
 
 }  // namespace
 
@@ -25,13 +29,14 @@ bool isOpen(const ClientRequest& request) {
   return request.socket != platform::kNoSocket;
 }
 
-void sendAll(ClientRequest& request, const char* bytes, std::int32_t n) {
+void sendAll(ClientRequest& request, const char* bytes, std::int64_t n) {
   if (!isOpen(request)) {
     return;
   }
-  std::int32_t sent = 0;
+  std::int64_t sent = 0;
   while (sent < n) {
-    const int result = platform::sendBytes(request.socket, bytes + sent, n - sent);
+    const int piece = static_cast<int>(std::min(n - sent, kLargestSend));
+    const int result = platform::sendBytes(request.socket, bytes + sent, piece);
     if (result < 0) {
       request.socket = platform::kNoSocket;
       return;
@@ -65,5 +70,5 @@ void sendHtmlPage(ClientRequest& request, const std::string& body) {
     std::memcpy(end, piece.data(), piece.size());
     end += piece.size();
   }
-  sendAll(request, response.get(), static_cast<std::int32_t>(end - response.get()));
+  sendAll(request, response.get(), static_cast<std::int64_t>(end - response.get()));
 }

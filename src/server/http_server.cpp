@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <new>
 
 #include "store/page_store.h"
 
@@ -121,6 +122,15 @@ int readRequest(ClientRequest& request) {
   return total;
 }
 
+// Memory that cannot be had ends the request, never the process. The client
+// keeps what was sent, at least the status line.
+void runHandler(RequestHandler handler, ClientRequest& request) {
+  try {
+    handler(request);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 // Closes the accepted handle even when the connection was marked failed.
 void closeConnection(ClientRequest& request, platform::SocketHandle accepted) {
   platform::shutdownAndClose(accepted);
@@ -157,7 +167,7 @@ void serveOneTurn(HttpServer& server, ClientRequest& request) {
   locateHeaders(request, requestBuffer, total);
   sendAll(request, kStatusLine, sizeof kStatusLine - 1);
   if (server.handler != nullptr) {
-    server.handler(request);
+    runHandler(server.handler, request);
   }
   if (server.closeAfterResponse) {
     closeConnection(request, accepted);

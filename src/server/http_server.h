@@ -49,7 +49,7 @@ struct HttpServer {
 bool isOpen(const ClientRequest& request);
 
 // Sends n bytes; a failed send marks the connection failed (socket := none).
-void sendAll(ClientRequest& request, const char* bytes, std::int32_t n);
+void sendAll(ClientRequest& request, const char* bytes, std::int64_t n);
 
 // Frames the body, puts the header in front and sends both with one sendAll.
 void sendHtmlPage(ClientRequest& request, const std::string& body);

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,21 +15,46 @@ constexpr char kPageSuffix[] = ".txt";
 constexpr char kNewSuffix[] = ".txt.new";
 constexpr char kBackupSuffix[] = ".txt.old";
 constexpr std::size_t kComparePieceSize = 16384;
+// Some C libraries count the bytes of one read in an int.
+constexpr std::size_t kLargestRead = INT_MAX;
 
 std::string pageFilePath(const std::string& name, const char* suffix) {
   return std::string(kPagesDirectory) + "/" + name + suffix;
 }
 
-// The size by seeking, or -1 when it cannot be told.
-long fileSize(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) {
-    return -1;
+// std::string tells of memory that cannot be had only by throwing, which
+// would fail the whole request; asking first without an exception lets a page
+// too large for memory load as missing.
+bool memoryCanBeHad(std::size_t bytes) {
+  return std::unique_ptr<char[]>(new (std::nothrow) char[bytes]) != nullptr;
+}
+
+bool readExactly(std::FILE* file, char* bytes, std::size_t count) {
+  while (count > 0) {
+    const std::size_t piece = std::min(count, kLargestRead);
+    if (std::fread(bytes, 1, piece, file) != piece) {
+      return false;
+    }
+    bytes += piece;
+    count -= piece;
   }
-  const long size = std::ftell(file);
-  if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
-    return -1;
+  return true;
+}
+
+// The file's bytes up to the first zero byte, read straight into the text so
+// that a page is held in memory once.
+bool readWholeFile(std::FILE* file, std::string& text) {
+  const std::int64_t size = platform::fileSize(file);
+  if (size < 0 || static_cast<std::uint64_t>(size) >= text.max_size() ||
+      !memoryCanBeHad(static_cast<std::size_t>(size) + 1)) {
+    return false;
   }
-  return size;
+  text.resize(static_cast<std::size_t>(size));
+  if (!readExactly(file, text.data(), text.size())) {
+    return false;
+  }
+  text.resize(std::min(text.find('\0'), text.size()));
+  return true;
 }
 
 // The new file counts as written only when every byte reached the disk: a
@@ -62,7 +89,7 @@ bool fileHoldsExactly(const std::string& path, const std::string& text) {
   if (file == nullptr) {
     return false;
   }
-  bool same = fileSize(file) == static_cast<long>(text.size());
+  bool same = platform::fileSize(file) == static_cast<std::int64_t>(text.size());
   char piece[kComparePieceSize];
   for (std::size_t at = 0; same && at < text.size(); at += sizeof piece) {
     const std::size_t length = std::min(sizeof piece, text.size() - at);
@@ -85,20 +112,13 @@ bool loadPage(const std::string& name, std::string& text) {
   if (file == nullptr) {
     return false;
   }
-  const long size = fileSize(file);
-  const std::unique_ptr<char[]> buffer(size < 0 ? nullptr : new (std::nothrow) char[size + 1]);
-  if (!buffer) {
-    std::fclose(file);
-    return false;
-  }
-  const std::size_t read = std::fread(buffer.get(), 1, static_cast<std::size_t>(size), file);
+  std::string loaded;
+  const bool read = readWholeFile(file, loaded);
   std::fclose(file);
-  if (read != static_cast<std::size_t>(size)) {
-    return false;
+  if (read) {
+    text.swap(loaded);
   }
-  buffer[size] = '\0';
-  text.assign(buffer.get());  // up to the first zero byte
-  return true;
+  return read;
 }
 
 bool savePage(const std::string& name, const std::string& text) {
