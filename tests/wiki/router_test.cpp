@@ -121,6 +121,17 @@ TEST_F(RouterTest, InvalidNamesNeverTouchPageFiles) {
   EXPECT_EQ(files, (std::vector<std::string>{"home.txt", "main.txt"}));
 }
 
+std::string replyWithHeaders(const std::string& path, const std::string& headers, bool cut) {
+  std::vector<char> target(path.begin(), path.end());
+  target.push_back('\0');
+  return captureResponse([&](ClientRequest& request) {
+    request.target = target.data();
+    request.headers = headers;
+    request.headersCut = cut;
+    handleWikiRequest(request);
+  });
+}
+
 // The forged save itself is checked end to end by the black-box tests.
 TEST_F(RouterTest, ForgedOrUntoldStopAndUntoldSaveChangeNothing) {
   const std::string refusedStop = page(
@@ -132,15 +143,7 @@ TEST_F(RouterTest, ForgedOrUntoldStopAndUntoldSaveChangeNothing) {
       {"/save/home?data=x&eof=1", "", true, page(kTooLarge)},
   };
   for (const auto& [path, headers, cut, reply] : cases) {
-    std::vector<char> target(path.begin(), path.end());
-    target.push_back('\0');
-    EXPECT_EQ(captureResponse([&](ClientRequest& request) {
-                request.target = target.data();
-                request.headers = headers;
-                request.headersCut = cut;
-                handleWikiRequest(request);
-              }),
-              reply);
+    EXPECT_EQ(replyWithHeaders(path, headers, cut), reply);
     EXPECT_TRUE(serverRunning.load());
   }
   std::ifstream home("pages/home.txt");
@@ -150,17 +153,6 @@ TEST_F(RouterTest, ForgedOrUntoldStopAndUntoldSaveChangeNothing) {
 const std::string kOtherName = page(
     "Quillet answers only at this machine's own addresses, such as http://localhost:8088/. This "
     "request was sent to another name, so nothing was shown or changed.");
-
-std::string replyWithHeaders(const std::string& path, const std::string& headers, bool cut) {
-  std::vector<char> target(path.begin(), path.end());
-  target.push_back('\0');
-  return captureResponse([&](ClientRequest& request) {
-    request.target = target.data();
-    request.headers = headers;
-    request.headersCut = cut;
-    handleWikiRequest(request);
-  });
-}
 
 TEST_F(RouterTest, OtherNamesGetNoPageAndChangeNothingOnAnyRoute) {
   for (const char* path : {"/wiki/home", "/edit/home", "/save/home?data=x&eof=1", "/bye", "/byebye",
