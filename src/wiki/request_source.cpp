@@ -15,6 +15,7 @@ constexpr std::string_view kLoopbackName = "localhost";
 constexpr std::string_view kLocalSuffixes[] = {".localhost", ".local",    ".lan",        ".home",
                                                ".home.arpa", ".internal", ".localdomain"};
 constexpr int kIpv4Parts = 4;
+constexpr int kDecimalBase = 10;
 constexpr int kLargestIpv4Part = 255;
 constexpr std::size_t kLongestIpv4Part = 3;
 constexpr std::size_t kLongestPort = 5;
@@ -79,7 +80,7 @@ bool isIpv4Address(std::string_view host) {
     }
     int value = 0;
     for (const char digit : digits) {
-      value = value * 10 + (digit - '0');
+      value = value * kDecimalBase + (digit - '0');
     }
     if (value > kLargestIpv4Part) {
       return false;
