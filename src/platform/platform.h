@@ -58,6 +58,14 @@ bool flushFileToDisk(std::FILE* file);
 void deleteFile(const char* path);
 // Fails, changing nothing, when `to` exists or `from` is missing.
 bool renameWithoutReplacing(const char* from, const char* to);
+// Gives the file at `existing` the second name `name` (a hard link): both
+// names then hold the same bytes. Fails, changing nothing, when `name`
+// exists, `existing` is missing, or the file system keeps no such links.
+bool addSecondName(const char* existing, const char* name);
+// Moves `from` to `to` in one step, replacing the file at `to`: at every
+// moment `to` names either its own file, whole, or `from`'s. Fails, changing
+// nothing, when it cannot.
+bool renameReplacing(const char* from, const char* to);
 // Best effort: makes a finished rename in the directory survive a power loss.
 void syncDirectory(const char* path);
 

@@ -244,6 +244,14 @@ bool renameWithoutReplacing(const char* from, const char* to) {
   return (errno == EINVAL || errno == ENOSYS) && renameByLinking(from, to);
 }
 
+bool addSecondName(const char* existing, const char* name) {
+  return ::link(existing, name) == 0;
+}
+
+bool renameReplacing(const char* from, const char* to) {
+  return ::rename(from, to) == 0;
+}
+
 void syncDirectory(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {

@@ -227,6 +227,23 @@ bool renameWithoutReplacing(const char* from, const char* to) {
          MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool addSecondName(const char* existing, const char* name) {
+  return !namesDevice(existing) && !namesDevice(name) &&
+         CreateHardLinkA(name, existing, nullptr) != 0;
+}
+
+// Not ReplaceFileA: given a backup name, it moves the page aside and the new
+// file into place as two steps, and a failure between them
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) leaves the page only under the backup
+// name; nor can it write through. A replacing MoveFileExA swaps the name in
+// one step on NTFS and is an ordinary rename to a sync client in a cloud
+// folder; where that folder or a FAT drive refuses the hard link before it,
+// the save takes two moves instead.
+bool renameReplacing(const char* from, const char* to) {
+  return !namesDevice(from) && !namesDevice(to) &&
+         MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 // Each move is written through (above); there is no directory handle to sync.
 void syncDirectory(const char*) {}
 

@@ -100,6 +100,43 @@ bool fileHoldsExactly(const std::string& path, const std::string& text) {
   return same;
 }
 
+// The backup name already holds the page's text, and the page file keeps it
+// until the new file takes that name in one step.
+bool replacePageFile(const std::string& newPath, const std::string& backupPath,
+                     const std::string& pagePath) {
+  if (platform::renameReplacing(newPath.c_str(), pagePath.c_str())) {
+    return true;
+  }
+  platform::deleteFile(backupPath.c_str());
+  platform::deleteFile(newPath.c_str());
+  return false;
+}
+
+// Never replaces: a page file that exists but cannot be read (the page counts
+// as new) stays as it is, and the save fails.
+bool moveNewFileIntoPlace(const std::string& newPath, const std::string& backupPath,
+                          const std::string& pagePath) {
+  if (platform::renameWithoutReplacing(newPath.c_str(), pagePath.c_str())) {
+    return true;
+  }
+  platform::renameWithoutReplacing(backupPath.c_str(), pagePath.c_str());
+  platform::deleteFile(newPath.c_str());
+  return false;
+}
+
+// For file systems without hard links (FAT, exFAT, some shares and synced
+// folders): between the two moves the page file is missing. A link refused
+// for another reason (a backup that could not be deleted) makes the first
+// move fail the same way, changing nothing.
+bool replaceByTwoMoves(const std::string& newPath, const std::string& backupPath,
+                       const std::string& pagePath) {
+  if (!platform::renameWithoutReplacing(pagePath.c_str(), backupPath.c_str())) {
+    platform::deleteFile(newPath.c_str());
+    return false;
+  }
+  return moveNewFileIntoPlace(newPath, backupPath, pagePath);
+}
+
 }  // namespace
 
 bool pageExists(const std::string& name) {
@@ -134,18 +171,17 @@ bool savePage(const std::string& name, const std::string& text) {
   if (!writeNewFile(newPath, text)) {
     return false;
   }
+  bool placed;
   if (pageFileExists(pagePath)) {
     platform::deleteFile(backupPath.c_str());
-    if (!platform::renameWithoutReplacing(pagePath.c_str(), backupPath.c_str())) {
-      platform::deleteFile(newPath.c_str());
-      return false;
-    }
+    placed = platform::addSecondName(pagePath.c_str(), backupPath.c_str())
+                 ? replacePageFile(newPath, backupPath, pagePath)
+                 : replaceByTwoMoves(newPath, backupPath, pagePath);
+  } else {
+    placed = moveNewFileIntoPlace(newPath, backupPath, pagePath);
   }
-  if (platform::renameWithoutReplacing(newPath.c_str(), pagePath.c_str())) {
+  if (placed) {
     platform::syncDirectory(kPagesDirectory);
-    return true;
   }
-  platform::renameWithoutReplacing(backupPath.c_str(), pagePath.c_str());
-  platform::deleteFile(newPath.c_str());
-  return false;
+  return placed;
 }

@@ -56,7 +56,10 @@ std::vector<std::string> durableSteps(std::istream& log) {
       step = "sync " + role;
     } else if (call.starts_with("rename") || call.starts_with("link")) {
       const std::vector<std::string> paths = quotedStrings(line);
-      step = "move " + paths.at(0) + " to " + paths.at(1);
+      step = (call.starts_with("link") ? "link " : "move ") + paths.at(0) + " to " + paths.at(1);
+      if (line.find(" = -1 ") != std::string::npos) {
+        step += ", refused";
+      }
     }
     if (!step.empty() && (steps.empty() || steps.back() != step)) {
       steps.push_back(step);
@@ -76,19 +79,44 @@ class SaveWatch : public testing::Test {
   ScopedWorkingDirectory directory;
 };
 
-TEST_F(SaveWatch, NewFileReachesTheDiskBeforeTheMovesAndTheDirectoryAfter) {
-  const TracedRun run = runTracedProbe("-y -o strace.log -e trace=%file,%desc", "save");
+// The page file keeps its text until the new file replaces it in one step;
+// only where the file system has no hard links is it moved aside first.
+struct WatchCase {
+  const char* name;
+  const char* faults;
+  std::vector<std::string> steps;
+};
+
+void PrintTo(const WatchCase& watchCase, std::ostream* out) {
+  *out << watchCase.name;
+}
+
+const WatchCase kWatches[] = {
+    {"LinkThenReplace",
+     "",
+     {"write the new file", "sync the new file", "link pages/home.txt to pages/home.txt.old",
+      "move pages/home.txt.new to pages/home.txt", "sync the directory"}},
+    {"NoHardLinksMovesTwice",
+     "-e inject=link,linkat:error=EPERM",
+     {"write the new file", "sync the new file",
+      "link pages/home.txt to pages/home.txt.old, refused",
+      "move pages/home.txt to pages/home.txt.old", "move pages/home.txt.new to pages/home.txt",
+      "sync the directory"}},
+};
+
+class SaveSteps : public SaveWatch, public testing::WithParamInterface<WatchCase> {};
+
+TEST_P(SaveSteps, NewFileReachesTheDiskBeforeTheMovesAndTheDirectoryAfter) {
+  const TracedRun run = runTracedProbe(
+      std::string("-y -o strace.log -e trace=%file,%desc ") + GetParam().faults, "save");
   ASSERT_EQ(run.status, 0) << "strace or the save failed: " << run.errors << run.output;
 
   std::ifstream log("strace.log");
-  EXPECT_EQ(durableSteps(log), (std::vector<std::string>{
-                                   "write the new file",
-                                   "sync the new file",
-                                   "move pages/home.txt to pages/home.txt.old",
-                                   "move pages/home.txt.new to pages/home.txt",
-                                   "sync the directory",
-                               }));
+  EXPECT_EQ(durableSteps(log), GetParam().steps);
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, SaveSteps, testing::ValuesIn(kWatches),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // One call of the save fails with EIO; every other call works.
 struct FaultCase {
@@ -118,11 +146,13 @@ const FaultCase kFaults[] = {
     {"CloseFails", "home.txt.new", "close:error=EIO", false, kOld, kOlder, kNew},
     {"OldBackupCannotBeDeleted", "home.txt.old", "unlink,unlinkat:error=EIO", false, kOld, kOlder,
      kAbsent},
-    {"PageCannotBeMovedToTheBackup", "home.txt.old", "renameat2:error=EIO:when=1", false, kOld,
-     kAbsent, kAbsent},
-    {"NewFileCannotBeMovedIntoPlace", "home.txt.new", "renameat2:error=EIO", false, kOld, kAbsent,
-     kAbsent},
-    {"NorCanTheBackupBeMovedBack", "home.txt", "renameat2:error=EIO:when=2+", false, kAbsent, kOld,
+    {"NoHardLinksMovesTwice", "home.txt.old", "link,linkat:error=EPERM", true, kNew, kOld, kAbsent},
+    {"PageCannotBeMovedToTheBackup", "home.txt.old",
+     "link,linkat:error=EPERM -e inject=renameat2:error=EIO:when=1", false, kOld, kAbsent, kAbsent},
+    {"NewFileCannotReplaceThePage", "home.txt.new", "rename,renameat,renameat2:error=EIO", false,
+     kOld, kAbsent, kAbsent},
+    {"NorCanTheBackupBeMovedBack", "home.txt",
+     "link,linkat:error=EPERM -e inject=renameat2:error=EIO:when=2+", false, kAbsent, kOld,
      kAbsent},
     {"DirectorySyncFails", "", "fsync:error=EIO", true, kNew, kOld, kAbsent},
 };

@@ -196,6 +196,15 @@ TEST_F(PageFiles, DirectoryAtPagePathIsNoPageAndCannotBeSavedOver) {
   EXPECT_FALSE(exists("home.txt.old"));
 }
 
+// Not a page, yet a file: a save never replaces it.
+TEST_F(PageFiles, PageFileThatCannotBeReadStaysAndTheSaveFails) {
+  ASSERT_EQ(::mkfifo("pages/home.txt", 0600), 0);
+  EXPECT_FALSE(savePage("home", "lost"));
+  EXPECT_TRUE(fs::is_fifo("pages/home.txt"));
+  EXPECT_FALSE(exists("home.txt.new"));
+  EXPECT_FALSE(exists("home.txt.old"));
+}
+
 TEST_F(PageFiles, FailedRenameIntoPlaceRestoresTheOlderBackup) {
   // The page counts as new (a directory stands in its place), so the older
   // backup is what the failed save leaves; the directory itself stays.

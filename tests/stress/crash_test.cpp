@@ -1,14 +1,21 @@
 // SIGKILL at random moments during a stream of saves of one page: after every
-// kill the last saved text, or the one being saved, is whole on disk.
+// kill the last saved text, or the one being saved, is whole on disk. Then one
+// save killed before each of its file-system calls in turn.
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <map>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "blackbox/blackbox.h"
 #include "support/temp_directory.h"
+#include "support/traced_probe.h"
 
 namespace {
 
@@ -89,6 +96,92 @@ TEST(CrashSafety, KilledSavesLeaveTheLastOrTheNextTextWhole) {
   EXPECT_EQ(readIfPresent(page), "after");
   server.stop();
   fs::remove_all(directory);
+}
+
+// One call of the probe's save, as strace wrote it: the kill lands on the
+// occurrence-th call of that name on the page's files.
+struct KillPoint {
+  std::string call;
+  int occurrence;
+  std::string line;
+};
+
+std::string savePaths() {
+  return onlyCallsOn({"pages", "pages/home.txt", "pages/home.txt.new", "pages/home.txt.old"});
+}
+
+void resetPage() {
+  std::ofstream("pages/home.txt") << "old text";
+  std::ofstream("pages/home.txt.old") << "older text";
+  fs::remove("pages/home.txt.new");
+}
+
+// Up to the directory sync's close, where the save is complete.
+std::vector<KillPoint> callsOfOneSave() {
+  resetPage();
+  runTracedProbe(savePaths() + " -y -o calls.log -e trace=%file,%desc", "save");
+  const std::string here = fs::current_path().string();
+  std::map<std::string, int> seen;
+  std::vector<KillPoint> points;
+  std::ifstream log("calls.log");
+  for (std::string line; std::getline(log, line);) {
+    line.erase(0, line.find_first_not_of("0123456789 "));
+    const std::size_t open = line.find('(');
+    if (open == std::string::npos || line.starts_with("+++")) {
+      continue;
+    }
+    for (const std::string& noise : {"AT_FDCWD<" + here + ">, ", here + "/"}) {
+      for (std::size_t at; (at = line.find(noise)) != std::string::npos;) {
+        line.erase(at, noise.size());
+      }
+    }
+    const std::string call = line.substr(0, open);
+    points.push_back({call, ++seen[call], line.substr(0, line.rfind(" = "))});
+    if (call == "close" && line.find("<pages>)") != std::string::npos) {
+      break;
+    }
+  }
+  return points;
+}
+
+std::string shown(const std::optional<std::string>& file) {
+  return !file ? "-" : file->empty() ? "(empty)" : *file;
+}
+
+TEST(CrashSafety, ASaveKilledBeforeAnyOfItsCallsLeavesThePageWhole) {
+  ASSERT_FALSE(portIsListening());
+  ASSERT_TRUE(straceInstalled()) << "strace is not installed (apt-get install strace)";
+  ScopedWorkingDirectory directory;
+  fs::create_directory("pages");
+  const std::vector<KillPoint> points = callsOfOneSave();
+  ASSERT_GT(points.size(), 10u);
+
+  std::ostringstream table;
+  for (const KillPoint& point : points) {
+    resetPage();
+    const TracedRun run =
+        runTracedProbe(savePaths() + " -e inject=" + point.call +
+                           ":signal=KILL:when=" + std::to_string(point.occurrence),
+                       "save");
+    const std::optional<std::string> page = readIfPresent("pages/home.txt");
+    table << std::left << std::setw(70) << point.line.substr(0, 68) << std::setw(10) << shown(page)
+          << std::setw(12) << shown(readIfPresent("pages/home.txt.old"))
+          << shown(readIfPresent("pages/home.txt.new")) << "\n";
+    SCOPED_TRACE("killed before " + point.line);
+    EXPECT_EQ(run.output, "") << "the save finished";
+    EXPECT_TRUE(page == "old text" || page == "new text") << shown(page);
+
+    ServerProcess server;
+    ASSERT_TRUE(server.startIn(directory.path()));
+    EXPECT_EQ(fetch("/wiki/home"), framedReply(navigationLine("home") + page.value_or("")));
+    EXPECT_NE(fetch("/save/home?data=third+text&eof=1").find("Page saved!"), std::string::npos);
+    EXPECT_EQ(readIfPresent("pages/home.txt"), "third text");
+    EXPECT_EQ(readIfPresent("pages/home.txt.old"), page);
+  }
+  std::cout << std::left << std::setw(70) << "killed before" << std::setw(10) << "page"
+            << std::setw(12) << "backup"
+            << "new file\n"
+            << table.str();
 }
 
 }  // namespace
