@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "server/http_server.h"
+#include "server/request.h"
 
 enum class RequestHost {
   // One of this machine's own names or addresses, or no Host header at all

@@ -73,8 +73,8 @@ const SourceCase kCases[] = {
 
 ClientRequest parsed(std::string& received) {
   ClientRequest request;
-  request.target = parseRequestLine(received.data(), static_cast<int>(received.size()));
-  locateHeaders(request, received.data(), static_cast<int>(received.size()));
+  static char headerRoom[kRequestBufferSize];
+  parseRequest(request, received.data(), static_cast<int>(received.size()), headerRoom);
   return request;
 }
 
