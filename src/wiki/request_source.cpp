@@ -195,6 +195,11 @@ RequestHost judgeRequestHost(const ClientRequest& request) {
 }
 
 RequestSource judgeRequestSource(const ClientRequest& request) {
+  // A line after the cut may say "frame" or "prefetch": a forger pads the URL
+  // or pauses until the line that would refuse it falls past the cut.
+  if (request.headersCut) {
+    return RequestSource::kUntold;
+  }
   if (isPrefetch(request)) {
     return RequestSource::kOtherSite;
   }
@@ -205,9 +210,6 @@ RequestSource judgeRequestSource(const ClientRequest& request) {
   std::string_view referer;
   if (findHeader(request, kRefererHeader, referer)) {
     return judgeByReferer(request, referer);
-  }
-  if (request.headersCut) {
-    return RequestSource::kUntold;
   }
   // On a local-network name browsers send no fetch marks, and a hostile page
   // can suppress the Referer; a browser that says neither is not believed.

@@ -32,8 +32,8 @@ enum class RequestSource {
   // The browser says, or the Referer shows, that another site, a frame or a
   // prefetch made it, or a browser made it without saying where from.
   kOtherSite,
-  // The header block did not end in the bytes read, so the headers that would
-  // tell cannot be seen.
+  // The header block did not end in the bytes read, so a header that would
+  // refuse it may be missing, whatever the lines before the cut say.
   kUntold,
 };
 

@@ -26,8 +26,10 @@ struct AnswerCase {
 
 const std::string kLine = "GET /wiki/main HTTP/1.1\r\n";
 const std::string kStopLink = "<a href='/byebye'>Click here to kill the server</a>.";
+const std::string kSaveLine = "GET /save/home?data=x&eof=1 HTTP/1.1\r\n";
 const std::string kBrowser = "User-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\n";
 const std::string kSameOrigin = "Sec-Fetch-Site: same-origin\r\n";
+const std::string kFramed = "Sec-Fetch-Dest: iframe\r\n\r\n";
 
 const AnswerCase kAnswerCases[] = {
     {"NinetyNineBytesUnanswered", plainExchange(paddedRequest(kLine, 99)), false},
@@ -66,6 +68,17 @@ const AnswerCase kAnswerCases[] = {
      plainExchange(requestWithLine("GET /save/home?data=x&eof=1\r\n",
                                    kSameOrigin + kBrowser + kHostLine, HostLine::kLeftOut)),
      true, "<b>Page saved!</b> - " + navigationLine("home") + "x"},
+    // Cut by a pause after the line that would trust them.
+    {"FramedSaveCutAfterItsFetchSiteLine",
+     pausedExchange(kSaveLine + kHostLine + kBrowser + kSameOrigin, 400ms, kFramed), true,
+     "The page contents is too large. Ensure it is at most around 60KB and that your browser can "
+     "send GET requests that large."},
+    {"FramedStopCutAfterItsFetchSiteLine",
+     pausedExchange("GET /byebye HTTP/1.1\r\n" + kHostLine + kBrowser + kSameOrigin, 400ms,
+                    kFramed),
+     true,
+     "This stop request came from another web site and was refused; the server keeps running. <a "
+     "href='/'>Main</a>."},
 };
 
 void PrintTo(const AnswerCase& answerCase, std::ostream* out) {

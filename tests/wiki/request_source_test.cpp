@@ -117,16 +117,19 @@ TEST(SourceOfABareLineFeedRequest, EndsTheHeadersAtTheFirstEmptyLine) {
 }
 
 // A pause on a lossy network can end a request anywhere in its headers.
-TEST(SourceOfACutRequest, TrustsOnlyWholeLinesThatSayWhereItCameFrom) {
+TEST(SourceOfACutRequest, IsNeverTrustedWhateverCameBeforeTheCut) {
   const std::string line = "GET /save/a?data=x&eof=1 HTTP/1.1\r\n";
   const std::tuple<std::string, RequestSource, RequestHost> cases[] = {
       {"Host: wiki.lan:8088\r\n", RequestSource::kUntold, RequestHost::kOwnName},
       {"Host: wiki.lan", RequestSource::kUntold, RequestHost::kUnseen},
       {"Host: wiki.lan:8088\r\nReferer: http://wiki.lan:8088", RequestSource::kUntold,
        RequestHost::kOwnName},
-      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: same-origin\r\nSec-Fe", kTrusted,
+      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: same-origin\r\nSec-Fe", RequestSource::kUntold,
        RequestHost::kOwnName},
-      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: cross-site\r\n", kOtherSite, RequestHost::kOwnName},
+      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: none\r\n", RequestSource::kUntold,
+       RequestHost::kOwnName},
+      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: cross-site\r\n", RequestSource::kUntold,
+       RequestHost::kOwnName},
   };
   for (const auto& [headers, source, host] : cases) {
     EXPECT_EQ(sourceOf(line + headers), source) << headers;
