@@ -59,15 +59,16 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits until the connection has room for more bytes (or has failed), for at
-// most its send-stall limit; SIGTERM does not shorten the wait.
-bool waitForRoom(int fd) {
-  const int limit = sendStallMilliseconds(fd);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+// Waits until the connection has room for more bytes (or has failed), at
+// most until the deadline; SIGTERM does not shorten the wait.
+bool waitForRoom(int fd, int limit, std::chrono::steady_clock::time_point deadline) {
   while (true) {
+    const int wait = limit == kPollForever ? limit : millisecondsUntil(deadline);
+    if (wait == 0) {
+      return false;
+    }
     pollfd entry{fd, POLLOUT, 0};
-    const int result =
-        ::poll(&entry, 1, limit == kPollForever ? limit : millisecondsUntil(deadline));
+    const int result = ::poll(&entry, 1, wait);
     if (result >= 0 || errno != EINTR) {
       return result > 0;
     }
@@ -138,11 +139,17 @@ int sendBytes(SocketHandle socket, const char* bytes, int length) {
   // by the limit, counts it from the last byte taken.
   const int fd = toDescriptor(socket);
   const auto size = static_cast<size_t>(length);
-  ssize_t sent = ::send(fd, bytes, size, kSendFlags);
-  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitForRoom(fd)) {
-    sent = ::send(fd, bytes, size, kSendFlags);
+  const int limit = sendStallMilliseconds(fd);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  while (true) {
+    const ssize_t sent = ::send(fd, bytes, size, kSendFlags);
+    // Room that poll reported can be gone by the send (memory pressure):
+    // that is no failure, only more waiting, within the same limit.
+    if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+        !waitForRoom(fd, limit, deadline)) {
+      return static_cast<int>(sent);
+    }
   }
-  return static_cast<int>(sent);
 }
 
 bool countWaitingBytes(SocketHandle socket, unsigned long& count) {

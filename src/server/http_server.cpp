@@ -43,10 +43,26 @@ extern "C" void onTerminationSignal(int signalNumber) {
   }
 }
 
-// Drops input that is already waiting, without waiting for more.
-void discardWaitingInput(ClientRequest& request) {
+// The one clock of a request's reading: its time limit, cut short by a stop.
+struct ReadClock {
+  Clock::time_point deadline = Clock::now() + kRequestTimeLimit;
+  bool stopSeen = false;
+};
+
+std::chrono::microseconds timeLeft(ReadClock& clock) {
+  if (!serverRunning && !clock.stopSeen) {
+    clock.stopSeen = true;
+    clock.deadline = std::min(clock.deadline, Clock::now() + kReadTimeAfterStop);
+  }
+  return std::chrono::ceil<std::chrono::microseconds>(clock.deadline - Clock::now());
+}
+
+// Drops input that is already waiting, without waiting for more; a client
+// that keeps more waiting than this drains is cut off at the clock's end.
+void discardWaitingInput(ClientRequest& request, ReadClock& clock) {
   unsigned long waiting = 0;
-  while (platform::countWaitingBytes(request.socket, waiting) && waiting > 0) {
+  while (timeLeft(clock) > std::chrono::microseconds::zero() &&
+         platform::countWaitingBytes(request.socket, waiting) && waiting > 0) {
     if (platform::receiveBytes(request.socket, discardBuffer, kDiscardBufferSize) < 1) {
       request.socket = platform::kNoSocket;
       return;
@@ -58,14 +74,9 @@ void discardWaitingInput(ClientRequest& request) {
 // failed peer.
 int readRequest(ClientRequest& request) {
   int total = 0;
-  Clock::time_point deadline = Clock::now() + kRequestTimeLimit;
-  bool stopSeen = false;
+  ReadClock clock;
   while (total < kRequestBufferSize && isOpen(request)) {
-    if (!serverRunning && !stopSeen) {
-      stopSeen = true;
-      deadline = std::min(deadline, Clock::now() + kReadTimeAfterStop);
-    }
-    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    const std::chrono::microseconds left = timeLeft(clock);
     if (left <= std::chrono::microseconds::zero()) {
       break;
     }
@@ -87,7 +98,7 @@ int readRequest(ClientRequest& request) {
     total += received;
   }
   if (isOpen(request)) {
-    discardWaitingInput(request);
+    discardWaitingInput(request, clock);
   }
   return total;
 }

@@ -4,13 +4,43 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <new>
 #include <string>
 
 #include "store/page_store.h"
 #include "support/temp_directory.h"
+
+namespace {
+// While above 0, the second and later allocations of at least this many bytes
+// fail: a load's trial allocation succeeds, and its buffer then cannot be had.
+std::size_t failingAllocationSize = 0;
+int largeAllocations = 0;
+}  // namespace
+
+// For the whole test binary; it only fails anything while the size is set.
+void* operator new(std::size_t size) {
+  if (failingAllocationSize > 0 && size >= failingAllocationSize && ++largeAllocations > 1) {
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size == 0 ? 1 : size)) {
+    return block;
+  }
+  throw std::bad_alloc();
+}
+// The compiler takes delete to pair with the library's new, not this one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -235,6 +265,19 @@ TEST_F(PageFiles, OnlyARegularFileIsAPageAndARefusedOneKeepsNoDescriptor) {
       ASSERT_EQ(text, "kept") << name;
     }
   }
+  EXPECT_EQ(openDescriptorCount(), before);
+}
+
+TEST_F(PageFiles, LoadWhoseBufferCannotBeHadKeepsNoDescriptor) {
+  constexpr std::size_t kPageBytes = 1 << 20;
+  writeFile("big.txt", std::string(kPageBytes, 'b'));
+  const std::size_t before = openDescriptorCount();
+  std::string text = "kept";
+  failingAllocationSize = kPageBytes;
+  largeAllocations = 0;
+  EXPECT_THROW(loadPage("big", text), std::bad_alloc);
+  failingAllocationSize = 0;
+  EXPECT_EQ(text, "kept");
   EXPECT_EQ(openDescriptorCount(), before);
 }
 
