@@ -173,6 +173,8 @@ int runServer(RequestHandler handler) {
     platform::showStartupError(kInitializeFailed);
     return kExitStartFailed;
   }
+  // Now, as nothing outside the pages is read once the server serves.
+  platform::readResolverSearchDomains();
   platform::makeDirectory(kPagesDirectory);
   platform::keepFreedMemoryForReuse();
 

@@ -3,7 +3,9 @@
 // another web site that the user happened to visit.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/request.h"
 
@@ -22,8 +24,10 @@ enum class RequestHost {
 RequestHost judgeRequestHost(const ClientRequest& request);
 
 // Whether the host of a Host header's value (without its port) is one of this
-// machine's own names, given the name the OS reports for it.
-bool isOwnHostName(std::string_view host, std::string_view machineName);
+// machine's own names, given the name the OS reports for it and the domains
+// its resolver searches (trailing dots already taken off).
+bool isOwnHostName(std::string_view host, std::string_view machineName,
+                   const std::vector<std::string>& searchDomains);
 
 enum class RequestSource {
   // The wiki's own pages, a typed or bookmarked URL in a browser that says

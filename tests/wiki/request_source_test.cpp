@@ -5,6 +5,12 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
+
+namespace platform {
+// Defined in posix.cpp, which reads the resolver's settings.
+std::vector<std::string> searchDomainsIn(std::string_view settings);
+}  // namespace platform
 
 namespace {
 
@@ -72,8 +78,8 @@ const SourceCase kCases[] = {
 };
 
 ClientRequest parsed(std::string& received) {
-  ClientRequest request;
   static char headerRoom[kRequestBufferSize];
+  ClientRequest request;
   parseRequest(request, received.data(), static_cast<int>(received.size()), headerRoom);
   return request;
 }
@@ -148,6 +154,7 @@ void PrintTo(const HostCase& hostCase, std::ostream* out) {
 }
 
 constexpr char kMachineName[] = "desk.corp.example";
+const std::vector<std::string> kSearchDomains = {"fritz.box", "corp.example"};
 
 const HostCase kHostCases[] = {
     {"Ipv4", "192.168.1.20", true},
@@ -171,6 +178,10 @@ const HostCase kHostCases[] = {
     {"LocalhostAsSubdomain", "localhost.attacker.example", false},
     {"LanAsSubdomain", "wiki.lan.attacker.example", false},
     {"OtherNameInMachinesDomain", "other.corp.example", false},
+    {"MachineNameUnderASearchDomain", "Desk.fritz.box.", true},
+    {"OtherNameUnderASearchDomain", "other.fritz.box", false},
+    {"MachineNameUnderAnotherDomain", "desk.example.net", false},
+    {"WholeMachineNameUnderASearchDomain", "desk.corp.example.fritz.box", false},
     {"Ipv4PartTooLarge", "192.168.1.256", false},
     {"Ipv4ThreeParts", "192.168.1", false},
     {"Ipv4FiveParts", "1.2.3.4.5", false},
@@ -184,11 +195,24 @@ const HostCase kHostCases[] = {
 class Hosts : public testing::TestWithParam<HostCase> {};
 
 TEST_P(Hosts, OnlyThisMachinesOwnNamesAreAnswered) {
-  EXPECT_EQ(isOwnHostName(GetParam().host, kMachineName), GetParam().own);
+  EXPECT_EQ(isOwnHostName(GetParam().host, kMachineName, kSearchDomains), GetParam().own);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Hosts, testing::ValuesIn(kHostCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ResolverSettings, GiveTheDomainsOfTheSearchAndDomainLines) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"nameserver 192.168.178.1\nsearch fritz.box\n", {"fritz.box"}},
+      {"domain corp.example.\r\nsearch\ta.example  b.example\n",
+       {"corp.example", "a.example", "b.example"}},
+      {"# search commented.example\nsearchx x.example\noptions ndots:1\nsearch . \n", {}},
+      {"search last.example", {"last.example"}},
+  };
+  for (const auto& [settings, domains] : cases) {
+    EXPECT_EQ(platform::searchDomainsIn(settings), domains) << settings;
+  }
+}
 
 TEST(HostHeader, PortIsOptionalAndMustBeANumber) {
   const std::pair<std::string, RequestHost> cases[] = {
