@@ -15,21 +15,25 @@
 #include "support/temp_directory.h"
 
 namespace {
-// While above 0, the second and later allocations of at least this many bytes
-// fail: a load's trial allocation succeeds, and its buffer then cannot be had.
+// While above 0, allocations of at least this many bytes that would throw
+// fail. Those that ask without an exception succeed, as a load's trial
+// allocation does (where the compiler keeps it), so its buffer then cannot be
+// had.
 std::size_t failingAllocationSize = 0;
-int largeAllocations = 0;
 }  // namespace
 
 // For the whole test binary; it only fails anything while the size is set.
 void* operator new(std::size_t size) {
-  if (failingAllocationSize > 0 && size >= failingAllocationSize && ++largeAllocations > 1) {
+  if (failingAllocationSize > 0 && size >= failingAllocationSize) {
     throw std::bad_alloc();
   }
   if (void* block = std::malloc(size == 0 ? 1 : size)) {
     return block;
   }
   throw std::bad_alloc();
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
 }
 // The compiler takes delete to pair with the library's new, not this one.
 #pragma GCC diagnostic push
@@ -274,7 +278,6 @@ TEST_F(PageFiles, LoadWhoseBufferCannotBeHadKeepsNoDescriptor) {
   const std::size_t before = openDescriptorCount();
   std::string text = "kept";
   failingAllocationSize = kPageBytes;
-  largeAllocations = 0;
   EXPECT_THROW(loadPage("big", text), std::bad_alloc);
   failingAllocationSize = 0;
   EXPECT_EQ(text, "kept");
