@@ -29,7 +29,8 @@ struct ClientRequest {
   // Zero-terminated, inside the request buffer; query string included.
   char* target = nullptr;
   // The whole header lines after the request line, up to the empty line that
-  // ends them; inside the request buffer and never past the bytes received.
+  // ends them, as received; inside the request buffer and never past the
+  // bytes received, or a copy of them where the target's zero fell among them.
   std::string_view headers;
   // No empty line ended the header block among the bytes read (the buffer
   // filled, or a pause ended the request), so later lines may be missing. A

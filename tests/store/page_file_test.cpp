@@ -22,7 +22,8 @@ namespace {
 std::size_t failingAllocationSize = 0;
 }  // namespace
 
-// For the whole test binary; it only fails anything while the size is set.
+// For the whole test binary, every form at once so that the sanitizers see
+// one allocator; it only fails anything while the size is set.
 void* operator new(std::size_t size) {
   if (failingAllocationSize > 0 && size >= failingAllocationSize) {
     throw std::bad_alloc();
@@ -31,6 +32,12 @@ void* operator new(std::size_t size) {
     return block;
   }
   throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return std::malloc(size == 0 ? 1 : size);
@@ -42,6 +49,12 @@ void operator delete(void* block) noexcept {
   std::free(block);
 }
 void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
   std::free(block);
 }
 #pragma GCC diagnostic pop
