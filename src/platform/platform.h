@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -79,5 +80,15 @@ void showStartupError(const char* text);
 // This machine's own name as the OS reports it (short or fully qualified);
 // empty when the OS does not say.
 std::string machineHostName();
+
+// Reads the domains that the resolver completes a short name with, as this
+// machine is known on its network by its name under each of them ("desk" is
+// desk.fritz.box). Called once at start-up, while the process may still read
+// files outside its pages; nothing is read afterwards. Reads nothing where
+// machineHostName() already carries the network's domain (Windows).
+void readResolverSearchDomains();
+// What readResolverSearchDomains found, without trailing dots; empty before it
+// ran or when nothing was found.
+const std::vector<std::string>& resolverSearchDomains();
 
 }  // namespace platform

@@ -12,10 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -33,6 +35,13 @@ constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask
 constexpr mode_t kNewDirectoryMode = 0777;
 // Host names are at most 255 bytes, as in DNS.
 constexpr std::size_t kHostNameRoom = 255;
+constexpr char kResolverSettings[] = "/etc/resolv.conf";
+// Far more than any real one; a larger file is read this far.
+constexpr std::size_t kLargestResolverSettings = 64 * 1024;
+constexpr std::string_view kSearchKeywords[] = {"search", "domain"};
+constexpr std::string_view kBlanks = " \t\r";
+
+std::vector<std::string> searchDomains;
 
 SocketHandle toHandle(int fd) {
   return fd < 0 ? kNoSocket : static_cast<SocketHandle>(fd);
@@ -59,22 +68,61 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits until the connection has room for more bytes (or has failed), for at
-// most its send-stall limit; SIGTERM does not shorten the wait.
-bool waitForRoom(int fd) {
-  const int limit = sendStallMilliseconds(fd);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+// Waits until the connection has room for more bytes (or has failed), at
+// most until the deadline; SIGTERM does not shorten the wait.
+bool waitForRoom(int fd, int limit, std::chrono::steady_clock::time_point deadline) {
   while (true) {
+    const int wait = limit == kPollForever ? limit : millisecondsUntil(deadline);
+    if (wait == 0) {
+      return false;
+    }
     pollfd entry{fd, POLLOUT, 0};
-    const int result =
-        ::poll(&entry, 1, limit == kPollForever ? limit : millisecondsUntil(deadline));
+    const int result = ::poll(&entry, 1, wait);
     if (result >= 0 || errno != EINTR) {
       return result > 0;
     }
   }
 }
 
+std::vector<std::string_view> wordsOf(std::string_view line) {
+  std::vector<std::string_view> words;
+  for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string_view::npos;
+       start = line.find_first_not_of(kBlanks, start)) {
+    const std::size_t end = std::min(line.find_first_of(kBlanks, start), line.size());
+    words.push_back(line.substr(start, end - start));
+    start = end;
+  }
+  return words;
+}
+
 }  // namespace
+
+// The domains of the "search" and "domain" lines of resolver settings, in
+// order, without trailing dots. Not in platform.h; its tests reach it by this
+// name.
+std::vector<std::string> searchDomainsIn(std::string_view settings) {
+  std::vector<std::string> domains;
+  while (!settings.empty()) {
+    const std::size_t lineEnd = std::min(settings.find('\n'), settings.size());
+    const std::string_view line = settings.substr(0, lineEnd);
+    settings.remove_prefix(std::min(lineEnd + 1, settings.size()));
+    const std::vector<std::string_view> words = wordsOf(line);
+    if (words.empty() || std::find(std::begin(kSearchKeywords), std::end(kSearchKeywords),
+                                   words.front()) == std::end(kSearchKeywords)) {
+      continue;
+    }
+    for (std::size_t word = 1; word < words.size(); ++word) {
+      std::string_view domain = words[word];
+      if (domain.back() == '.') {
+        domain.remove_suffix(1);
+      }
+      if (!domain.empty()) {
+        domains.emplace_back(domain);
+      }
+    }
+  }
+  return domains;
+}
 
 bool startNetworking() {
   return true;
@@ -138,11 +186,17 @@ int sendBytes(SocketHandle socket, const char* bytes, int length) {
   // by the limit, counts it from the last byte taken.
   const int fd = toDescriptor(socket);
   const auto size = static_cast<size_t>(length);
-  ssize_t sent = ::send(fd, bytes, size, kSendFlags);
-  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitForRoom(fd)) {
-    sent = ::send(fd, bytes, size, kSendFlags);
+  const int limit = sendStallMilliseconds(fd);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  while (true) {
+    const ssize_t sent = ::send(fd, bytes, size, kSendFlags);
+    // Room that poll reported can be gone by the send (memory pressure):
+    // that is no failure, only more waiting, within the same limit.
+    if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+        !waitForRoom(fd, limit, deadline)) {
+      return static_cast<int>(sent);
+    }
   }
-  return static_cast<int>(sent);
 }
 
 bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
@@ -286,6 +340,21 @@ std::string machineHostName() {
     return {};
   }
   return name;
+}
+
+void readResolverSearchDomains() {
+  std::FILE* file = std::fopen(kResolverSettings, "rb");
+  if (file == nullptr) {
+    return;
+  }
+  std::string settings(kLargestResolverSettings, '\0');
+  settings.resize(std::fread(settings.data(), 1, settings.size(), file));
+  std::fclose(file);
+  searchDomains = searchDomainsIn(settings);
+}
+
+const std::vector<std::string>& resolverSearchDomains() {
+  return searchDomains;
 }
 
 }  // namespace platform

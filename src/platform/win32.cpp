@@ -265,4 +265,11 @@ std::string machineHostName() {
   return std::string(name, size);
 }
 
+void readResolverSearchDomains() {}
+
+const std::vector<std::string>& resolverSearchDomains() {
+  static const std::vector<std::string> none;
+  return none;
+}
+
 }  // namespace platform

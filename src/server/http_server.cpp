@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <new>
 
+#include "server/request.h"
 #include "store/page_store.h"
 
 std::atomic<bool> serverRunning{true};
@@ -13,10 +13,6 @@ std::atomic<bool> serverRunning{true};
 namespace {
 
 constexpr char kStatusLine[] = "HTTP/1.0 200 OK\r\n";
-constexpr char kMethod[] = "GET ";
-constexpr int kMethodLength = sizeof kMethod - 1;
-constexpr char kAbsoluteFormStart[] = "http";
-constexpr int kAbsoluteFormStartLength = sizeof kAbsoluteFormStart - 1;
 constexpr int kBacklog = 5;
 constexpr int kAcceptWaitMicroseconds = 1000000;
 using Clock = std::chrono::steady_clock;
@@ -38,6 +34,8 @@ constexpr char kListenFailed[] = "Failed to start listening for connections\n";
 // after a full buffer.
 char requestBuffer[kRequestBufferSize + 1];
 char discardBuffer[kDiscardBufferSize];
+// The header lines when the target ran into them (see parseRequest).
+char headerCopyBuffer[kRequestBufferSize];
 
 extern "C" void onTerminationSignal(int signalNumber) {
   if (signalNumber == SIGTERM) {
@@ -45,38 +43,26 @@ extern "C" void onTerminationSignal(int signalNumber) {
   }
 }
 
-int skipSpaces(const char* buffer, int i, int total) {
-  while (i < total && buffer[i] == ' ') {
-    ++i;
+// The one clock of a request's reading: its time limit, cut short by a stop.
+struct ReadClock {
+  Clock::time_point deadline = Clock::now() + kRequestTimeLimit;
+  bool stopSeen = false;
+};
+
+std::chrono::microseconds timeLeft(ReadClock& clock) {
+  if (!serverRunning && !clock.stopSeen) {
+    clock.stopSeen = true;
+    clock.deadline = std::min(clock.deadline, Clock::now() + kReadTimeAfterStop);
   }
-  return i;
+  return std::chrono::ceil<std::chrono::microseconds>(clock.deadline - Clock::now());
 }
 
-int skipToSlash(const char* buffer, int i, int total) {
-  while (i < total && buffer[i] != '/') {
-    ++i;
-  }
-  return i;
-}
-
-char lowerCase(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
-}
-
-// Where the line after the one holding `at` starts, or the end of the bytes.
-std::size_t nextLineStart(std::string_view bytes, std::size_t at) {
-  const std::size_t lineEnd = bytes.find('\n', at);
-  return lineEnd == std::string_view::npos ? bytes.size() : lineEnd + 1;
-}
-
-bool startsEmptyLine(std::string_view bytes, std::size_t at) {
-  return bytes.substr(at, 1) == "\n" || bytes.substr(at, 2) == "\r\n";
-}
-
-// Drops input that is already waiting, without waiting for more.
-void discardWaitingInput(ClientRequest& request) {
+// Drops input that is already waiting, without waiting for more; a client
+// that keeps more waiting than this drains is cut off at the clock's end.
+void discardWaitingInput(ClientRequest& request, ReadClock& clock) {
   unsigned long waiting = 0;
-  while (platform::countWaitingBytes(request.socket, waiting) && waiting > 0) {
+  while (timeLeft(clock) > std::chrono::microseconds::zero() &&
+         platform::countWaitingBytes(request.socket, waiting) && waiting > 0) {
     if (platform::receiveBytes(request.socket, discardBuffer, kDiscardBufferSize) < 1) {
       request.socket = platform::kNoSocket;
       return;
@@ -88,14 +74,9 @@ void discardWaitingInput(ClientRequest& request) {
 // failed peer.
 int readRequest(ClientRequest& request) {
   int total = 0;
-  Clock::time_point deadline = Clock::now() + kRequestTimeLimit;
-  bool stopSeen = false;
+  ReadClock clock;
   while (total < kRequestBufferSize && isOpen(request)) {
-    if (!serverRunning && !stopSeen) {
-      stopSeen = true;
-      deadline = std::min(deadline, Clock::now() + kReadTimeAfterStop);
-    }
-    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    const std::chrono::microseconds left = timeLeft(clock);
     if (left <= std::chrono::microseconds::zero()) {
       break;
     }
@@ -117,7 +98,7 @@ int readRequest(ClientRequest& request) {
     total += received;
   }
   if (isOpen(request)) {
-    discardWaitingInput(request);
+    discardWaitingInput(request, clock);
   }
   return total;
 }
@@ -159,12 +140,10 @@ void serveOneTurn(HttpServer& server, ClientRequest& request) {
     closeConnection(request, accepted);
     return;
   }
-  request.target = parseRequestLine(requestBuffer, total);
-  if (request.target == nullptr) {
+  if (!parseRequest(request, requestBuffer, total, headerCopyBuffer)) {
     closeConnection(request, accepted);
     return;
   }
-  locateHeaders(request, requestBuffer, total);
   sendAll(request, kStatusLine, sizeof kStatusLine - 1);
   if (server.handler != nullptr) {
     runHandler(server.handler, request);
@@ -189,75 +168,13 @@ bool openListener(HttpServer& server) {
 
 }  // namespace
 
-char* parseRequestLine(char* buffer, int total) {
-  int i = skipSpaces(buffer, 0, total);
-  if (i + kMethodLength >= total || std::memcmp(buffer + i, kMethod, kMethodLength) != 0) {
-    return nullptr;
-  }
-  i = skipSpaces(buffer, i + kMethodLength, total);
-  if (i + kAbsoluteFormStartLength < total &&
-      std::memcmp(buffer + i, kAbsoluteFormStart, kAbsoluteFormStartLength) == 0) {
-    // "http://host:port/path": on to the slash that begins the path.
-    i = skipToSlash(buffer, i, total);
-    for (int slash = 0; slash < 2; ++slash) {
-      i = skipToSlash(buffer, i + 1, total);
-    }
-  }
-  const int start = i;
-  int end = start;
-  while (end < total && buffer[end] != ' ') {
-    ++end;
-  }
-  if (end <= start) {
-    return nullptr;
-  }
-  buffer[end] = '\0';
-  return buffer + start;
-}
-
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lowerCase(x) == lowerCase(y);
-         });
-}
-
-void locateHeaders(ClientRequest& request, const char* buffer, int total) {
-  const std::string_view received(buffer, static_cast<std::size_t>(total));
-  const std::size_t start = nextLineStart(received, 0);
-  std::size_t end = start;
-  // A line without its line feed was cut off: "Host: wiki.lan" may be the
-  // start of "Host: wiki.lan.example", so it is no header of its own.
-  while (!startsEmptyLine(received, end) && received.find('\n', end) != std::string_view::npos) {
-    end = nextLineStart(received, end);
-  }
-  request.headers = received.substr(start, end - start);
-  request.headersCut = !startsEmptyLine(received, end);
-}
-
-bool findHeader(const ClientRequest& request, std::string_view name, std::string_view& value) {
-  std::string_view rest = request.headers;
-  while (!rest.empty()) {
-    const std::size_t lineEnd = std::min(rest.find('\n'), rest.size());
-    const std::string_view line = rest.substr(0, lineEnd);
-    rest.remove_prefix(std::min(lineEnd + 1, rest.size()));
-    if (line.size() <= name.size() || line[name.size()] != ':' ||
-        !equalIgnoringCase(line.substr(0, name.size()), name)) {
-      continue;
-    }
-    std::string_view found = line.substr(name.size() + 1);
-    found.remove_prefix(std::min(found.find_first_not_of(" \t"), found.size()));
-    found = found.substr(0, found.find('\r'));
-    value = found.substr(0, found.find_last_not_of(" \t") + 1);
-    return true;
-  }
-  return false;
-}
-
 int runServer(RequestHandler handler) {
   if (!platform::startNetworking()) {
     platform::showStartupError(kInitializeFailed);
     return kExitStartFailed;
   }
+  // Now, as nothing outside the pages is read once the server serves.
+  platform::readResolverSearchDomains();
   platform::makeDirectory(kPagesDirectory);
   platform::keepFreedMemoryForReuse();
 

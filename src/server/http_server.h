@@ -29,7 +29,8 @@ struct ClientRequest {
   // Zero-terminated, inside the request buffer; query string included.
   char* target = nullptr;
   // The whole header lines after the request line, up to the empty line that
-  // ends them; inside the request buffer and never past the bytes received.
+  // ends them, as received; inside the request buffer and never past the
+  // bytes received, or a copy of them where the target's zero fell among them.
   std::string_view headers;
   // No empty line ended the header block among the bytes read (the buffer
   // filled, or a pause ended the request), so later lines may be missing. A
@@ -53,22 +54,6 @@ void sendAll(ClientRequest& request, const char* bytes, std::int64_t n);
 
 // Frames the body, puts the header in front and sends both with one sendAll.
 void sendHtmlPage(ClientRequest& request, const std::string& body);
-
-// Finds the target of a "GET " request line among the first `total` bytes,
-// writes its terminating zero in place (at buffer[total] at the most) and
-// returns it; nullptr when the request line is refused.
-char* parseRequestLine(char* buffer, int total);
-
-// Points the request's header view at the lines that follow the request line
-// among the first `total` bytes of the buffer.
-void locateHeaders(ClientRequest& request, const char* buffer, int total);
-
-// The value of the first header line of this name (matched in any case): what
-// follows the colon, without the spaces and tabs around it. False when absent.
-bool findHeader(const ClientRequest& request, std::string_view name, std::string_view& value);
-
-// ASCII letters match in either case, as in header names and host names.
-bool equalIgnoringCase(std::string_view a, std::string_view b);
 
 // Starts up, serves until stopped and returns the process exit code.
 int runServer(RequestHandler handler);

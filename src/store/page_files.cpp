@@ -18,6 +18,12 @@ constexpr std::size_t kComparePieceSize = 16384;
 // Some C libraries count the bytes of one read in an int.
 constexpr std::size_t kLargestRead = INT_MAX;
 
+// Closes the file on every path, a thrown std::bad_alloc included.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
+
 std::string pageFilePath(const std::string& name, const char* suffix) {
   return std::string(kPagesDirectory) + "/" + name + suffix;
 }
@@ -64,39 +70,33 @@ bool readWholeFile(std::FILE* file, std::string& text) {
 // the text lands in a fresh regular file.
 bool writeNewFile(const std::string& path, const std::string& text) {
   platform::deleteFile(path.c_str());
-  std::FILE* file = platform::createNewFile(path.c_str());
+  OwnedFile file(platform::createNewFile(path.c_str()));
   if (file == nullptr) {
     return false;
   }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool onDisk = platform::flushFileToDisk(file);
-  const bool closed = std::fclose(file) == 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  const bool onDisk = platform::flushFileToDisk(file.get());
+  const bool closed = std::fclose(file.release()) == 0;
   return written && onDisk && closed;
 }
 
 bool pageFileExists(const std::string& path) {
-  std::FILE* file = platform::openFileForReading(path.c_str());
-  if (file == nullptr) {
-    return false;
-  }
-  std::fclose(file);
-  return true;
+  return OwnedFile(platform::openFileForReading(path.c_str())) != nullptr;
 }
 
 // Compared in pieces, so a large page needs no second copy in memory.
 bool fileHoldsExactly(const std::string& path, const std::string& text) {
-  std::FILE* file = platform::openFileForReading(path.c_str());
+  const OwnedFile file(platform::openFileForReading(path.c_str()));
   if (file == nullptr) {
     return false;
   }
-  bool same = platform::fileSize(file) == static_cast<std::int64_t>(text.size());
+  bool same = platform::fileSize(file.get()) == static_cast<std::int64_t>(text.size());
   char piece[kComparePieceSize];
   for (std::size_t at = 0; same && at < text.size(); at += sizeof piece) {
     const std::size_t length = std::min(sizeof piece, text.size() - at);
-    same = std::fread(piece, 1, length, file) == length &&
+    same = std::fread(piece, 1, length, file.get()) == length &&
            std::memcmp(piece, text.data() + at, length) == 0;
   }
-  std::fclose(file);
   return same;
 }
 
@@ -145,17 +145,16 @@ bool pageExists(const std::string& name) {
 
 bool loadPage(const std::string& name, std::string& text) {
   const std::string path = pageFilePath(name, kPageSuffix);
-  std::FILE* file = platform::openFileForReading(path.c_str());
+  const OwnedFile file(platform::openFileForReading(path.c_str()));
   if (file == nullptr) {
     return false;
   }
   std::string loaded;
-  const bool read = readWholeFile(file, loaded);
-  std::fclose(file);
-  if (read) {
-    text.swap(loaded);
+  if (!readWholeFile(file.get(), loaded)) {
+    return false;
   }
-  return read;
+  text.swap(loaded);
+  return true;
 }
 
 bool savePage(const std::string& name, const std::string& text) {

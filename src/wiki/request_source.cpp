@@ -1,7 +1,9 @@
 #include "wiki/request_source.h"
 
 #include <algorithm>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -162,7 +164,8 @@ RequestSource judgeByReferer(const ClientRequest& request, std::string_view refe
 
 }  // namespace
 
-bool isOwnHostName(std::string_view host, std::string_view machineName) {
+bool isOwnHostName(std::string_view host, std::string_view machineName,
+                   const std::vector<std::string>& searchDomains) {
   if (isBracketedIpv6Address(host)) {
     return true;
   }
@@ -180,7 +183,24 @@ bool isOwnHostName(std::string_view host, std::string_view machineName) {
     }
   }
   machineName = withoutTrailingDot(machineName);
-  return !machineName.empty() && equalIgnoringCase(host, machineName);
+  if (machineName.empty()) {
+    return false;
+  }
+  if (equalIgnoringCase(host, machineName)) {
+    return true;
+  }
+  // The resolver completes the short name with each search domain, and the
+  // network's DNS (a home router's, an office's) knows the machine that way.
+  const std::string_view shortName = machineName.substr(0, machineName.find('.'));
+  for (const std::string& domain : searchDomains) {
+    if (!shortName.empty() && host.size() == shortName.size() + 1 + domain.size() &&
+        equalIgnoringCase(host.substr(0, shortName.size()), shortName) &&
+        host[shortName.size()] == '.' &&
+        equalIgnoringCase(host.substr(shortName.size() + 1), domain)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 RequestHost judgeRequestHost(const ClientRequest& request) {
@@ -189,12 +209,18 @@ RequestHost judgeRequestHost(const ClientRequest& request) {
     return request.headersCut ? RequestHost::kUnseen : RequestHost::kOwnName;
   }
   std::string_view host;
-  return hostWithoutPort(value, host) && isOwnHostName(host, platform::machineHostName())
+  return hostWithoutPort(value, host) &&
+                 isOwnHostName(host, platform::machineHostName(), platform::resolverSearchDomains())
              ? RequestHost::kOwnName
              : RequestHost::kOtherName;
 }
 
 RequestSource judgeRequestSource(const ClientRequest& request) {
+  // A line after the cut may say "frame" or "prefetch": a forger pads the URL
+  // or pauses until the line that would refuse it falls past the cut.
+  if (request.headersCut) {
+    return RequestSource::kUntold;
+  }
   if (isPrefetch(request)) {
     return RequestSource::kOtherSite;
   }
@@ -205,9 +231,6 @@ RequestSource judgeRequestSource(const ClientRequest& request) {
   std::string_view referer;
   if (findHeader(request, kRefererHeader, referer)) {
     return judgeByReferer(request, referer);
-  }
-  if (request.headersCut) {
-    return RequestSource::kUntold;
   }
   // On a local-network name browsers send no fetch marks, and a hostile page
   // can suppress the Referer; a browser that says neither is not believed.

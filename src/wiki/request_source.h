@@ -3,9 +3,11 @@
 // another web site that the user happened to visit.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
-#include "server/http_server.h"
+#include "server/request.h"
 
 enum class RequestHost {
   // One of this machine's own names or addresses, or no Host header at all
@@ -22,8 +24,10 @@ enum class RequestHost {
 RequestHost judgeRequestHost(const ClientRequest& request);
 
 // Whether the host of a Host header's value (without its port) is one of this
-// machine's own names, given the name the OS reports for it.
-bool isOwnHostName(std::string_view host, std::string_view machineName);
+// machine's own names, given the name the OS reports for it and the domains
+// its resolver searches (trailing dots already taken off).
+bool isOwnHostName(std::string_view host, std::string_view machineName,
+                   const std::vector<std::string>& searchDomains);
 
 enum class RequestSource {
   // The wiki's own pages, a typed or bookmarked URL in a browser that says
@@ -32,8 +36,8 @@ enum class RequestSource {
   // The browser says, or the Referer shows, that another site, a frame or a
   // prefetch made it, or a browser made it without saying where from.
   kOtherSite,
-  // The header block did not end in the bytes read, so the headers that would
-  // tell cannot be seen.
+  // The header block did not end in the bytes read, so a header that would
+  // refuse it may be missing, whatever the lines before the cut say.
   kUntold,
 };
 

@@ -17,36 +17,68 @@ using namespace std::chrono_literals;
 const std::string kMissingMainBody =
     "Unknown page <b>main</b>. <a href='/edit/main'>Create it</a>.";
 
-std::string padTo(std::string request, size_t size) {
-  request.resize(size, 'x');
-  return request;
-}
-
 struct AnswerCase {
   const char* name;
   Exchange exchange;
   bool answered;
+  std::string body = {};  // when given, the whole reply is this page
 };
 
 const std::string kLine = "GET /wiki/main HTTP/1.1\r\n";
+const std::string kStopLink = "<a href='/byebye'>Click here to kill the server</a>.";
+const std::string kSaveLine = "GET /save/home?data=x&eof=1 HTTP/1.1\r\n";
+const std::string kBrowser = "User-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\n";
+const std::string kSameOrigin = "Sec-Fetch-Site: same-origin\r\n";
+const std::string kFramed = "Sec-Fetch-Dest: iframe\r\n\r\n";
 
 const AnswerCase kAnswerCases[] = {
-    {"NinetyNineBytesUnanswered", plainExchange(padTo(kLine, 99)), false},
-    {"HundredBytesAnswered", plainExchange(padTo(kLine, 100)), true},
+    {"NinetyNineBytesUnanswered", plainExchange(paddedRequest(kLine, 99)), false},
+    {"HundredBytesAnswered", plainExchange(paddedRequest(kLine, 100)), true},
     {"NothingSentUnanswered", plainExchange(""), false},
     {"LeadingAndExtraSpacesAnswered",
-     plainExchange(padTo("   GET    /wiki/main HTTP/1.1\r\n", 120)), true},
-    {"LowerCaseMethodUnanswered", plainExchange(padTo("get /wiki/main HTTP/1.1\r\n", 120)), false},
-    {"OtherMethodUnanswered", plainExchange(padTo("POST /wiki/main HTTP/1.1\r\n", 120)), false},
+     plainExchange(paddedRequest("   GET    /wiki/main HTTP/1.1\r\n", 120)), true},
+    {"LowerCaseMethodUnanswered", plainExchange(paddedRequest("get /wiki/main HTTP/1.1\r\n", 120)),
+     false},
+    {"OtherMethodUnanswered", plainExchange(paddedRequest("POST /wiki/main HTTP/1.1\r\n", 120)),
+     false},
+    // A Host line would be the target here.
     {"MethodFollowedOnlyBySpacesUnanswered",
-     plainExchange(std::string("GET ") + std::string(120, ' ')), false},
+     plainExchange(paddedRequest("GET " + std::string(120, ' '), 124, HostLine::kLeftOut)), false},
     {"AbsoluteFormAnswered",
-     plainExchange(padTo("GET http://127.0.0.1:8088/wiki/main HTTP/1.1\r\n", 120)), true},
+     plainExchange(paddedRequest("GET http://127.0.0.1:8088/wiki/main HTTP/1.1\r\n", 120)), true},
     {"FirstPieceOfHundredBytesAnsweredAfterPause",
-     pausedExchange(padTo(kLine, 100), 400ms, "rest of the request"), true},
+     pausedExchange(paddedRequest(kLine, 100), 400ms, "rest of the request"), true},
     {"FirstPieceUnderHundredBytesUnansweredAfterPause",
-     pausedExchange(padTo(kLine, 60), 400ms, std::string(100, 'x')), false},
-    {"HalfCloseRightAfterSendingGetsNoReply", halfClosedExchange(padTo(kLine, 120)), false},
+     pausedExchange(paddedRequest(kLine, 60), 400ms, std::string(100, 'x')), false},
+    {"HalfCloseRightAfterSendingGetsNoReply", halfClosedExchange(paddedRequest(kLine, 120)), false},
+    // Without a version the target runs on to the first space of the header
+    // lines, here the one after "Host:".
+    {"ViewWithoutVersion", plainExchange(requestWithLine("GET /wiki/main\r\n")), true,
+     "Invalid page name"},
+    {"EditWithoutVersion", plainExchange(requestWithLine("GET /edit/home?\r\n")), true,
+     editForm("home", "")},
+    {"StopLinkWithoutVersion", plainExchange(requestWithLine("GET /bye\r\n")), true, kStopLink},
+    {"AbsoluteFormWithoutPath",
+     plainExchange(requestWithLine("GET http://127.0.0.1:8088 HTTP/1.1\r\n")), true,
+     kMissingMainBody},
+    {"SaveRunningIntoItsHostLine",
+     plainExchange(requestWithLine("GET /save/home?data=x&eof=1\r\n")), true,
+     "<b>Page saved!</b> - " + navigationLine("home") + "x"},
+    {"SameOriginSaveRunningIntoItsFetchSiteLine",
+     plainExchange(requestWithLine("GET /save/home?data=x&eof=1\r\n",
+                                   kSameOrigin + kBrowser + kHostLine, HostLine::kLeftOut)),
+     true, "<b>Page saved!</b> - " + navigationLine("home") + "x"},
+    // Cut by a pause after the line that would trust them.
+    {"FramedSaveCutAfterItsFetchSiteLine",
+     pausedExchange(kSaveLine + kHostLine + kBrowser + kSameOrigin, 400ms, kFramed), true,
+     "The page contents is too large. Ensure it is at most around 60KB and that your browser can "
+     "send GET requests that large."},
+    {"FramedStopCutAfterItsFetchSiteLine",
+     pausedExchange("GET /byebye HTTP/1.1\r\n" + kHostLine + kBrowser + kSameOrigin, 400ms,
+                    kFramed),
+     true,
+     "This stop request came from another web site and was refused; the server keeps running. <a "
+     "href='/'>Main</a>."},
 };
 
 void PrintTo(const AnswerCase& answerCase, std::ostream* out) {
@@ -58,7 +90,9 @@ class Answering : public BlackBox, public testing::WithParamInterface<AnswerCase
 TEST_P(Answering, AnswersOnlyWholeGetRequests) {
   const Reply reply = exchange(GetParam().exchange);
   ASSERT_TRUE(reply.connected);
-  if (GetParam().answered) {
+  if (!GetParam().body.empty()) {
+    EXPECT_EQ(reply.bytes, framedReply(GetParam().body));
+  } else if (GetParam().answered) {
     EXPECT_EQ(reply.bytes.substr(0, kStatusLine.size()), kStatusLine);
   } else {
     EXPECT_EQ(reply.bytes, "");
@@ -76,7 +110,7 @@ TEST_F(BlackBox, FramedPageIsStatusHeaderAndFrameExactly) {
 }
 
 TEST_F(BlackBox, RequestOverBufferSizeIsStillAnswered) {
-  std::string request = padTo(kLine, 700000);
+  std::string request = paddedRequest(kLine, 700000);
   const Reply reply = exchange(request);
   EXPECT_EQ(reply.bytes.substr(0, kStatusLine.size()), kStatusLine);
   EXPECT_EQ(fetch("/").substr(0, kStatusLine.size()), kStatusLine);
@@ -100,8 +134,8 @@ TEST_F(BlackBox, RejectedAndCutConnectionsLeaveNoDescriptorOpen) {
   const size_t before = openDescriptorCount(server.pid());
   const Exchange kinds[] = {
       halfClosedExchange("short"),
-      halfClosedExchange(padTo("PUT / HTTP/1.1\r\n", 120)),
-      halfClosedExchange(padTo(kLine, 120)),
+      halfClosedExchange(paddedRequest("PUT / HTTP/1.1\r\n", 120)),
+      halfClosedExchange(paddedRequest(kLine, 120)),
   };
   for (int round = 0; round < 100; ++round) {
     for (const Exchange& kind : kinds) {

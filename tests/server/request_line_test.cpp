@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "server/http_server.h"
+#include "server/request.h"
 
 namespace {
 

@@ -4,13 +4,60 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <new>
 #include <string>
 
 #include "store/page_store.h"
 #include "support/temp_directory.h"
+
+namespace {
+// While above 0, allocations of at least this many bytes that would throw
+// fail. Those that ask without an exception succeed, as a load's trial
+// allocation does (where the compiler keeps it), so its buffer then cannot be
+// had.
+std::size_t failingAllocationSize = 0;
+}  // namespace
+
+// For the whole test binary, every form at once so that the sanitizers see
+// one allocator; it only fails anything while the size is set.
+void* operator new(std::size_t size) {
+  if (failingAllocationSize > 0 && size >= failingAllocationSize) {
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size == 0 ? 1 : size)) {
+    return block;
+  }
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
+}
+// The compiler takes delete to pair with the library's new, not this one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+  std::free(block);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -244,6 +291,18 @@ TEST_F(PageFiles, OnlyARegularFileIsAPageAndARefusedOneKeepsNoDescriptor) {
       ASSERT_EQ(text, "kept") << name;
     }
   }
+  EXPECT_EQ(openDescriptorCount(), before);
+}
+
+TEST_F(PageFiles, LoadWhoseBufferCannotBeHadKeepsNoDescriptor) {
+  constexpr std::size_t kPageBytes = 1 << 20;
+  writeFile("big.txt", std::string(kPageBytes, 'b'));
+  const std::size_t before = openDescriptorCount();
+  std::string text = "kept";
+  failingAllocationSize = kPageBytes;
+  EXPECT_THROW(loadPage("big", text), std::bad_alloc);
+  failingAllocationSize = 0;
+  EXPECT_EQ(text, "kept");
   EXPECT_EQ(openDescriptorCount(), before);
 }
 

@@ -340,17 +340,28 @@ Exchange pausedExchange(std::string first, std::chrono::milliseconds pause, std:
   return result;
 }
 
-std::string getRequest(const std::string& target, const std::string& extraHeaders) {
-  std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:8088\r\n" + extraHeaders;
+std::string requestWithLine(const std::string& requestLine, const std::string& extraHeaders,
+                            HostLine host) {
+  std::string request = requestLine + (host == HostLine::kSent ? kHostLine : "") + extraHeaders;
   const std::string padding = "X-Padding: ";
   const size_t used = request.size() + padding.size() + 4;
   request += padding + std::string(used < 100 ? 100 - used : 1, 'p') + "\r\n\r\n";
   return request;
 }
 
+std::string getRequest(const std::string& target, const std::string& extraHeaders) {
+  return requestWithLine("GET " + target + " HTTP/1.1\r\n", extraHeaders);
+}
+
+std::string paddedRequest(const std::string& firstLine, size_t size, HostLine host) {
+  std::string request = firstLine + (host == HostLine::kSent ? kHostLine : "");
+  request.resize(size, 'x');
+  return request;
+}
+
 std::string fullBufferRequest(const std::string& target) {
   constexpr size_t kServerBufferSize = 655360;
-  std::string request = "GET " + target + " HTTP/1.1\r\nX-Padding: ";
+  std::string request = "GET " + target + " HTTP/1.1\r\n" + kHostLine + "X-Padding: ";
   request.resize(kServerBufferSize - 4, 'p');
   return request + "\r\n\r\n";
 }

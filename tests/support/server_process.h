@@ -49,9 +49,19 @@ class ServerProcess {
   bool ownsDirectory_ = true;
 };
 
+// The Host line that browsers, curl and scripts all send. Every request built
+// below carries it unless the caller leaves it out.
+inline const std::string kHostLine = "Host: 127.0.0.1:8088\r\n";
+enum class HostLine { kSent, kLeftOut };
+
 // A request padded to exactly the server's buffer size: the server reads it
 // whole without waiting for 200 ms of silence.
 std::string fullBufferRequest(const std::string& target);
+
+// The first line as given (with or without its line end), the Host line, then
+// filler bytes that end no line, to exactly `size` bytes.
+std::string paddedRequest(const std::string& firstLine, size_t size,
+                          HostLine host = HostLine::kSent);
 
 bool portIsListening();
 
@@ -76,6 +86,9 @@ Reply exchange(const std::string& request);
 // A request line and headers (each line ending in CR LF) padded with a header
 // to at least 100 bytes.
 std::string getRequest(const std::string& target, const std::string& extraHeaders = "");
+// The same with a request line of the caller's, which may lack its version.
+std::string requestWithLine(const std::string& requestLine, const std::string& extraHeaders = "",
+                            HostLine host = HostLine::kSent);
 
 // The reply to a request for this target, without the status line check.
 std::string fetch(const std::string& target);

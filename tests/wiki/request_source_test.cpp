@@ -5,6 +5,12 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
+
+namespace platform {
+// Defined in posix.cpp, which reads the resolver's settings.
+std::vector<std::string> searchDomainsIn(std::string_view settings);
+}  // namespace platform
 
 namespace {
 
@@ -72,9 +78,9 @@ const SourceCase kCases[] = {
 };
 
 ClientRequest parsed(std::string& received) {
+  static char headerRoom[kRequestBufferSize];
   ClientRequest request;
-  request.target = parseRequestLine(received.data(), static_cast<int>(received.size()));
-  locateHeaders(request, received.data(), static_cast<int>(received.size()));
+  parseRequest(request, received.data(), static_cast<int>(received.size()), headerRoom);
   return request;
 }
 
@@ -117,16 +123,19 @@ TEST(SourceOfABareLineFeedRequest, EndsTheHeadersAtTheFirstEmptyLine) {
 }
 
 // A pause on a lossy network can end a request anywhere in its headers.
-TEST(SourceOfACutRequest, TrustsOnlyWholeLinesThatSayWhereItCameFrom) {
+TEST(SourceOfACutRequest, IsNeverTrustedWhateverCameBeforeTheCut) {
   const std::string line = "GET /save/a?data=x&eof=1 HTTP/1.1\r\n";
   const std::tuple<std::string, RequestSource, RequestHost> cases[] = {
       {"Host: wiki.lan:8088\r\n", RequestSource::kUntold, RequestHost::kOwnName},
       {"Host: wiki.lan", RequestSource::kUntold, RequestHost::kUnseen},
       {"Host: wiki.lan:8088\r\nReferer: http://wiki.lan:8088", RequestSource::kUntold,
        RequestHost::kOwnName},
-      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: same-origin\r\nSec-Fe", kTrusted,
+      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: same-origin\r\nSec-Fe", RequestSource::kUntold,
        RequestHost::kOwnName},
-      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: cross-site\r\n", kOtherSite, RequestHost::kOwnName},
+      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: none\r\n", RequestSource::kUntold,
+       RequestHost::kOwnName},
+      {"Host: 127.0.0.1:8088\r\nSec-Fetch-Site: cross-site\r\n", RequestSource::kUntold,
+       RequestHost::kOwnName},
   };
   for (const auto& [headers, source, host] : cases) {
     EXPECT_EQ(sourceOf(line + headers), source) << headers;
@@ -145,6 +154,7 @@ void PrintTo(const HostCase& hostCase, std::ostream* out) {
 }
 
 constexpr char kMachineName[] = "desk.corp.example";
+const std::vector<std::string> kSearchDomains = {"fritz.box", "corp.example"};
 
 const HostCase kHostCases[] = {
     {"Ipv4", "192.168.1.20", true},
@@ -168,6 +178,10 @@ const HostCase kHostCases[] = {
     {"LocalhostAsSubdomain", "localhost.attacker.example", false},
     {"LanAsSubdomain", "wiki.lan.attacker.example", false},
     {"OtherNameInMachinesDomain", "other.corp.example", false},
+    {"MachineNameUnderASearchDomain", "Desk.fritz.box.", true},
+    {"OtherNameUnderASearchDomain", "other.fritz.box", false},
+    {"MachineNameUnderAnotherDomain", "desk.example.net", false},
+    {"WholeMachineNameUnderASearchDomain", "desk.corp.example.fritz.box", false},
     {"Ipv4PartTooLarge", "192.168.1.256", false},
     {"Ipv4ThreeParts", "192.168.1", false},
     {"Ipv4FiveParts", "1.2.3.4.5", false},
@@ -181,11 +195,24 @@ const HostCase kHostCases[] = {
 class Hosts : public testing::TestWithParam<HostCase> {};
 
 TEST_P(Hosts, OnlyThisMachinesOwnNamesAreAnswered) {
-  EXPECT_EQ(isOwnHostName(GetParam().host, kMachineName), GetParam().own);
+  EXPECT_EQ(isOwnHostName(GetParam().host, kMachineName, kSearchDomains), GetParam().own);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Hosts, testing::ValuesIn(kHostCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ResolverSettings, GiveTheDomainsOfTheSearchAndDomainLines) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"nameserver 192.168.178.1\nsearch fritz.box\n", {"fritz.box"}},
+      {"domain corp.example.\r\nsearch\ta.example  b.example\n",
+       {"corp.example", "a.example", "b.example"}},
+      {"# search commented.example\nsearchx x.example\noptions ndots:1\nsearch . \n", {}},
+      {"search last.example", {"last.example"}},
+  };
+  for (const auto& [settings, domains] : cases) {
+    EXPECT_EQ(platform::searchDomainsIn(settings), domains) << settings;
+  }
+}
 
 TEST(HostHeader, PortIsOptionalAndMustBeANumber) {
   const std::pair<std::string, RequestHost> cases[] = {
