@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,11 +60,10 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits until the connection has room for more bytes (or has failed), for at
-// most its send-stall limit; SIGTERM does not shorten the wait.
-bool waitForRoom(int fd) {
-  const int limit = sendStallMilliseconds(fd);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+// Waits until the connection has room for more bytes (or has failed), until
+// the deadline, or for ever when the limit is kPollForever; SIGTERM does not
+// shorten the wait.
+bool waitForRoomUntil(int fd, int limit, std::chrono::steady_clock::time_point deadline) {
   while (true) {
     pollfd entry{fd, POLLOUT, 0};
     const int result =
@@ -72,6 +72,13 @@ bool waitForRoom(int fd) {
       return result > 0;
     }
   }
+}
+
+// The same, for at most the connection's send-stall limit.
+bool waitForRoom(int fd) {
+  const int limit = sendStallMilliseconds(fd);
+  return waitForRoomUntil(fd, limit,
+                          std::chrono::steady_clock::now() + std::chrono::milliseconds(limit));
 }
 
 }  // namespace
@@ -143,6 +150,29 @@ int sendBytes(SocketHandle socket, const char* bytes, int length) {
     sent = ::send(fd, bytes, size, kSendFlags);
   }
   return static_cast<int>(sent);
+}
+
+int sendRuns(SocketHandle socket, const ByteRun* runs, int count) {
+  // Takes only what fits, as sendBytes does. Poll may report room that a
+  // send then finds taken; it waits again, within what is left of the limit.
+  const int fd = toDescriptor(socket);
+  iovec vectors[kMostRunsPerSend];
+  for (int i = 0; i < count; ++i) {
+    vectors[i].iov_base = const_cast<char*>(runs[i].bytes);
+    vectors[i].iov_len = runs[i].length;
+  }
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  const int limit = sendStallMilliseconds(fd);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  while (true) {
+    const ssize_t sent = ::sendmsg(fd, &message, kSendFlags);
+    if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+        !waitForRoomUntil(fd, limit, deadline)) {
+      return static_cast<int>(sent);
+    }
+  }
 }
 
 bool countWaitingBytes(SocketHandle socket, unsigned long& count) {

@@ -51,7 +51,7 @@ bool isOpen(const ClientRequest& request);
 // Sends n bytes; a failed send marks the connection failed (socket := none).
 void sendAll(ClientRequest& request, const char* bytes, std::int64_t n);
 
-// Frames the body, puts the header in front and sends both with one sendAll.
+// Frames the body and sends it after the header, all as one run of bytes.
 void sendHtmlPage(ClientRequest& request, const std::string& body);
 
 // Finds the target of a "GET " request line among the first `total` bytes,
