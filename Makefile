@@ -8,6 +8,7 @@ PREREQUISITES = tests/prerequisites.sh
 # points them at scratch folders.
 DIST ?= dist
 PACKAGE_BUILD ?= build-package
+PORTABLE_BUILD ?= build-portable
 WINDOWS_BUILD ?= build-windows
 MINGW = x86_64-w64-mingw32-g++
 
@@ -67,13 +68,18 @@ uninstall:
 	      "$(PREFIX)/share/doc/quillet/copyright" "$(PREFIX)/share/man/man1/quillet.1"
 	-rmdir "$(PREFIX)/share/doc/quillet" 2>/dev/null
 
-# A Debian package, and where mingw-w64 is installed a zip and (with NSIS) an
-# installer for Windows, in $(DIST).
+# A Debian package, a Linux archive with a fully static server, and where
+# mingw-w64 is installed a zip and (with NSIS) an installer for Windows, in
+# $(DIST).
 package:
 	cmake --preset package -B "$(PACKAGE_BUILD)" >/dev/null
 	cmake --build "$(PACKAGE_BUILD)" -j $(JOBS)
 	cpack --config "$(PACKAGE_BUILD)/CPackConfig.cmake" -B "$(PACKAGE_BUILD)/cpack" >/dev/null
 	mkdir -p "$(DIST)" && cp "$(PACKAGE_BUILD)"/cpack/*.deb "$(DIST)/"
+	cmake --preset portable -B "$(PORTABLE_BUILD)" >/dev/null
+	cmake --build "$(PORTABLE_BUILD)" -j $(JOBS)
+	cpack --config "$(PORTABLE_BUILD)/CPackConfig.cmake" -B "$(PORTABLE_BUILD)/cpack" >/dev/null
+	cp "$(PORTABLE_BUILD)"/cpack/*.tar.gz "$(DIST)/"
 	@if command -v $(MINGW) >/dev/null; then \
 	  cmake --preset windows -B "$(WINDOWS_BUILD)" >/dev/null && \
 	  cmake --build "$(WINDOWS_BUILD)" -j $(JOBS) && \
@@ -88,4 +94,4 @@ package:
 	@ls -1 "$(DIST)"
 
 clean:
-	rm -rf build build-sanitize build-windows build-fuzz build-package dist
+	rm -rf build build-sanitize build-windows build-fuzz build-package build-portable dist

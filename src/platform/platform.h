@@ -3,6 +3,7 @@
 // header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -35,6 +36,19 @@ int receiveBytes(SocketHandle socket, char* buffer, int length);
 // waits up to the connection's send-stall limit; a signal does not end that
 // wait.
 int sendBytes(SocketHandle socket, const char* bytes, int length);
+// Bytes that a gathered send takes in order after the runs before them.
+struct ByteRun {
+  const char* bytes = nullptr;
+  std::size_t length = 0;
+};
+// Runs one gathered send may be given.
+inline constexpr int kMostRunsPerSend = 8;
+// Takes what the connection accepts of the runs, in order, in one system call,
+// so that header and page need not be copied together first. At most
+// kMostRunsPerSend runs, holding at most INT_MAX bytes in all. Returns the
+// count taken, or below 0. While the connection accepts none, it waits up to
+// the connection's send-stall limit in all; a signal does not end that wait.
+int sendRuns(SocketHandle socket, const ByteRun* runs, int count);
 // False when the count cannot be asked for.
 bool countWaitingBytes(SocketHandle socket, unsigned long& count);
 // Shuts both directions down, then closes; results are of no use to callers.

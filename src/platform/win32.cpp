@@ -147,6 +147,25 @@ int sendBytes(SocketHandle socket, const char* bytes, int length) {
   return ::send(toSocket(socket), bytes, std::min(length, kSendPieceBytes), 0);
 }
 
+int sendRuns(SocketHandle socket, const ByteRun* runs, int count) {
+  // In pieces of at most kSendPieceBytes, as sendBytes sends.
+  WSABUF buffers[kMostRunsPerSend];
+  DWORD room = kSendPieceBytes;
+  DWORD used = 0;
+  for (int i = 0; i < count && room > 0; ++i) {
+    const DWORD length = static_cast<DWORD>(std::min<std::size_t>(runs[i].length, room));
+    buffers[used].len = length;
+    buffers[used].buf = const_cast<CHAR*>(runs[i].bytes);
+    room -= length;
+    ++used;
+  }
+  DWORD sent = 0;
+  if (::WSASend(toSocket(socket), buffers, used, &sent, 0, nullptr, nullptr) != 0) {
+    return -1;
+  }
+  return static_cast<int>(sent);
+}
+
 bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
   u_long waiting = 0;
   if (::ioctlsocket(toSocket(socket), FIONREAD, &waiting) != 0) {

@@ -1,10 +1,8 @@
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
-#include <initializer_list>
-#include <memory>
-#include <new>
-#include <string_view>
+#include <span>
 
 #include "server/http_server.h"
 
@@ -18,10 +16,50 @@ constexpr char kContentType[] = "text/html";
 // The header "Content-Type: %s\r\n\r\n" around the content type.
 constexpr char kHeaderStart[] = "Content-Type: ";
 constexpr char kHeaderEnd[] = "\r\n\r\n";
-// The header's 18 fixed bytes, a terminating zero and one spare byte.
-constexpr std::size_t kHeaderRoom = 20;
 // What one platform send can be asked to take.
-constexpr std::int64_t kLargestSend = INT_MAX;
+constexpr std::size_t kLargestSend = INT_MAX;
+
+// Gives the platform as many of the runs as one send may take, so that a
+// response the connection accepts at once costs a single call.
+int sendSome(platform::SocketHandle socket, std::span<const platform::ByteRun> runs) {
+  std::array<platform::ByteRun, platform::kMostRunsPerSend> call;
+  std::size_t count = 0;
+  std::size_t room = kLargestSend;
+  for (const platform::ByteRun& run : runs.first(std::min(runs.size(), call.size()))) {
+    call[count++] = {run.bytes, std::min(run.length, room)};
+    room -= call[count - 1].length;
+  }
+  return platform::sendRuns(socket, call.data(), static_cast<int>(count));
+}
+
+// sendAll for runs that go out as though they stood side by side in memory.
+void sendRunsAll(ClientRequest& request, std::span<platform::ByteRun> runs) {
+  if (!isOpen(request)) {
+    return;
+  }
+  while (true) {
+    while (!runs.empty() && runs.front().length == 0) {
+      runs = runs.subspan(1);
+    }
+    if (runs.empty()) {
+      return;
+    }
+    const int result = sendSome(request.socket, runs);
+    if (result < 0) {
+      request.socket = platform::kNoSocket;
+      return;
+    }
+    for (auto taken = static_cast<std::size_t>(result); taken > 0; runs = runs.subspan(1)) {
+      const std::size_t part = std::min(runs.front().length, taken);
+      runs.front().bytes += part;
+      runs.front().length -= part;
+      taken -= part;
+      if (runs.front().length > 0) {
+        break;
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -35,7 +73,7 @@ void sendAll(ClientRequest& request, const char* bytes, std::int64_t n) {
   }
   std::int64_t sent = 0;
   while (sent < n) {
-    const int piece = static_cast<int>(std::min(n - sent, kLargestSend));
+    const int piece = static_cast<int>(std::min(n - sent, static_cast<std::int64_t>(kLargestSend)));
     const int result = platform::sendBytes(request.socket, bytes + sent, piece);
     if (result < 0) {
       request.socket = platform::kNoSocket;
@@ -53,22 +91,15 @@ void sendHtmlPage(ClientRequest& request, const std::string& body) {
       zero == nullptr ? body.size()
                       : static_cast<std::size_t>(static_cast<const char*>(zero) - body.data());
   const std::size_t closingLength = zero == nullptr ? sizeof kFrameClosing - 1 : 0;
-  const std::size_t pageLength = sizeof kFrameOpening - 1 + bodyLength + closingLength;
-
-  // Header and framed page in one block, sent as one run.
-  const std::size_t size = sizeof kContentType - 1 + pageLength + kHeaderRoom;
-  const std::unique_ptr<char[]> response(new (std::nothrow) char[size]);
-  if (!response) {
-    return;  // The client is left with the status line alone.
-  }
-  char* end = response.get();
-  for (const std::string_view piece :
-       {std::string_view(kHeaderStart), std::string_view(kContentType),
-        std::string_view(kHeaderEnd), std::string_view(kFrameOpening),
-        std::string_view(body.data(), bodyLength),
-        std::string_view(kFrameClosing, closingLength)}) {
-    std::memcpy(end, piece.data(), piece.size());
-    end += piece.size();
-  }
-  sendAll(request, response.get(), static_cast<std::int64_t>(end - response.get()));
+  // Header and frame go out from their constants beside the body, so the
+  // page is not copied once more to be sent.
+  std::array<platform::ByteRun, 6> response{{
+      {kHeaderStart, sizeof kHeaderStart - 1},
+      {kContentType, sizeof kContentType - 1},
+      {kHeaderEnd, sizeof kHeaderEnd - 1},
+      {kFrameOpening, sizeof kFrameOpening - 1},
+      {body.data(), bodyLength},
+      {kFrameClosing, closingLength},
+  }};
+  sendRunsAll(request, response);
 }

@@ -52,7 +52,7 @@ bool isOpen(const ClientRequest& request);
 // Sends n bytes; a failed send marks the connection failed (socket := none).
 void sendAll(ClientRequest& request, const char* bytes, std::int64_t n);
 
-// Frames the body, puts the header in front and sends both with one sendAll.
+// Frames the body and sends it after the header, all as one run of bytes.
 void sendHtmlPage(ClientRequest& request, const std::string& body);
 
 // Starts up, serves until stopped and returns the process exit code.

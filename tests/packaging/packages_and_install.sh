@@ -1,7 +1,8 @@
 #!/bin/sh
 # `make package`, into scratch folders, gives a Debian package that lintian
-# accepts, with its manual page, a Windows zip and a Windows installer that
-# works under Wine; the packaged server runs; and `make install` / `make
+# accepts, with its manual page, a Linux archive whose static server runs
+# alone in an empty root, a Windows zip and a Windows installer that works
+# under Wine; the packaged server runs; and `make install` / `make
 # uninstall` put the server, its user unit and its manual page under a prefix
 # and take them away again. The user's dist/ and build folders are left alone.
 set -eu
@@ -16,6 +17,7 @@ require() {  # a command, then the Debian package that gives it
 }
 require lintian lintian
 require groff groff-base
+require file file
 require x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 require makensis nsis
 require wine "wine wine64"
@@ -30,7 +32,7 @@ expect_listed() {  # listing file, then the paths it must hold
 
 dist="$scratch/dist"
 make --no-print-directory package DIST="$dist" PACKAGE_BUILD="$scratch/build-package" \
-  WINDOWS_BUILD="$scratch/build-windows" >/dev/null
+  PORTABLE_BUILD="$scratch/build-portable" WINDOWS_BUILD="$scratch/build-windows" >/dev/null
 deb=$(ls "$dist"/quillet_*.deb)
 man_page=./usr/share/man/man1/quillet.1.gz
 dpkg-deb -c "$deb" | awk '{print $6}' >"$scratch/deb.txt"
@@ -54,6 +56,19 @@ if [ -s "$scratch/groff.txt" ]; then
   exit 1
 fi
 echo "ok: the manual page renders with no warning"
+
+archive=$(ls "$dist"/quillet-*-linux-x86_64.tar.gz)
+folder=$(basename "$archive" .tar.gz)
+tar -tzf "$archive" >"$scratch/archive.txt"
+expect_listed "$scratch/archive.txt" "$folder/quillet" "$folder/quillet.1" \
+  "$folder/quillet.service" "$folder/README" "$folder/LICENSE"
+tar -xzf "$archive" -C "$scratch"
+case $(file -b "$scratch/$folder/quillet") in
+  *"statically linked"*) ;;
+  *) echo "FAILED: the archive's server is not static: $(file -b "$scratch/$folder/quillet")"; exit 1 ;;
+esac
+echo "ok: the archive holds a static server, its manual page, user unit, README and licence"
+"$here/serve_in_empty_root.sh" "$scratch/$folder/quillet"
 
 zip=$(ls "$dist"/quillet-*-windows-x64.zip)
 python3 -m zipfile -l "$zip" | awk 'NR > 1 {print $1}' >"$scratch/zip.txt"

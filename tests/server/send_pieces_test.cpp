@@ -1,9 +1,11 @@
-// sendAll against a stand-in for the platform's send, so that a count above
-// what one send can take is checked without sending it.
+// sendAll and sendHtmlPage against a stand-in for the platform's sends, so
+// that a count above what one send can take is checked without sending it,
+// and a connection that takes a response in chosen pieces can be played.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,12 @@ namespace {
 std::vector<std::pair<std::int64_t, int>> sends;
 const char* replyStart = nullptr;
 
+// What each gathered send takes, in order (below 0: it fails); once they are
+// used up, a send takes all it is given.
+std::vector<int> takes;
+std::size_t gatheredSends = 0;
+std::string received;
+
 }  // namespace
 
 namespace platform {
@@ -22,6 +30,23 @@ namespace platform {
 int sendBytes(SocketHandle, const char* bytes, int length) {
   sends.emplace_back(bytes - replyStart, length);
   return length;
+}
+
+int sendRuns(SocketHandle, const ByteRun* runs, int count) {
+  const int take = gatheredSends < takes.size() ? takes[gatheredSends] : INT32_MAX;
+  ++gatheredSends;
+  if (take < 0) {
+    return take;
+  }
+  auto room = static_cast<std::size_t>(take);
+  int taken = 0;
+  for (int i = 0; i < count && room > 0; ++i) {
+    const std::size_t part = std::min(runs[i].length, room);
+    received.append(runs[i].bytes, part);
+    room -= part;
+    taken += static_cast<int>(part);
+  }
+  return taken;
 }
 
 }  // namespace platform
@@ -43,5 +68,49 @@ TEST(SendAll, CountAboveIntMaxGoesOutInPiecesThatAddUpToIt) {
   EXPECT_TRUE(isOpen(request));
   ::munmap(reserved, kCount);
 }
+
+constexpr char kTwoByteResponse[] =
+    "Content-Type: text/html\r\n\r\n<html><head><title>Quillet</title></head><body "
+    "bgcolor=#252525 text=#d0d0d0 link=#ffffff alink=#ffffff vlink=#ffffff>ab</body></html>";
+
+struct PiecesCase {
+  const char* name;
+  std::vector<int> takes;
+  std::string expected;
+  std::size_t sends;
+  bool open;
+};
+
+// The response's parts end at bytes 14, 23, 27, 144, 146 and 160.
+const PiecesCase kPiecesCases[] = {
+    {"TakenAtOnceIsOneSend", {}, kTwoByteResponse, 1, true},
+    {"PiecesEndingOnAndAcrossPartsArriveInOrder", {14, 9, 3, 118, 1}, kTwoByteResponse, 6, true},
+    {"FailureAfterAPieceKeepsThatPieceAlone",
+     {30, -1},
+     std::string(kTwoByteResponse, 30),
+     2,
+     false},
+};
+
+void PrintTo(const PiecesCase& testCase, std::ostream* out) {
+  *out << testCase.name;
+}
+
+class HtmlPagePieces : public testing::TestWithParam<PiecesCase> {};
+
+TEST_P(HtmlPagePieces, ConnectionReceivesEveryByteOnce) {
+  takes = GetParam().takes;
+  gatheredSends = 0;
+  received.clear();
+  ClientRequest request;
+  request.socket = 3;
+  sendHtmlPage(request, "ab");
+  EXPECT_EQ(received, GetParam().expected);
+  EXPECT_EQ(gatheredSends, GetParam().sends);
+  EXPECT_EQ(isOpen(request), GetParam().open);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HtmlPagePieces, testing::ValuesIn(kPiecesCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
