@@ -8,12 +8,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -73,6 +78,107 @@ bool waitForRoom(int fd) {
     }
   }
 }
+
+#ifdef __linux__
+// Landlock, written out here: system headers lag behind the kernels people
+// run (Debian 12's stop at ABI 2, while kernels offer up to 7).
+#ifdef SYS_landlock_create_ruleset
+constexpr long kCreateRuleset = SYS_landlock_create_ruleset;
+constexpr long kAddRule = SYS_landlock_add_rule;
+constexpr long kRestrictSelf = SYS_landlock_restrict_self;
+#else
+constexpr long kCreateRuleset = 444;
+constexpr long kAddRule = 445;
+constexpr long kRestrictSelf = 446;
+#endif
+constexpr unsigned kAskForAbi = 1U << 0;
+constexpr int kRulePathBeneath = 1;
+
+constexpr std::uint64_t kExecute = 1ULL << 0;
+constexpr std::uint64_t kWriteFile = 1ULL << 1;
+constexpr std::uint64_t kReadFile = 1ULL << 2;
+constexpr std::uint64_t kReadDirectory = 1ULL << 3;
+constexpr std::uint64_t kRemoveFile = 1ULL << 5;
+constexpr std::uint64_t kMakeRegular = 1ULL << 8;
+// From kExecute to making a symbolic link: every right of ABI 1.
+constexpr std::uint64_t kFileRightsOfAbi1 = (1ULL << 13) - 1;
+constexpr std::uint64_t kRefer = 1ULL << 13;
+constexpr std::uint64_t kTruncate = 1ULL << 14;
+constexpr std::uint64_t kDeviceIoctl = 1ULL << 15;
+constexpr std::uint64_t kBindTcp = 1ULL << 0;
+constexpr std::uint64_t kConnectTcp = 1ULL << 1;
+constexpr std::uint64_t kScopeAbstractUnixSocket = 1ULL << 0;
+constexpr std::uint64_t kScopeSignal = 1ULL << 1;
+
+// What a page save needs: the directory sync reads the folder; a link or a
+// rename within one directory needs no kRefer.
+constexpr std::uint64_t kPagesFolderRights =
+    kReadFile | kWriteFile | kTruncate | kMakeRegular | kRemoveFile | kReadDirectory;
+
+struct Restrictions {
+  std::uint64_t files;
+  std::uint64_t network;
+  std::uint64_t scopes;
+};
+struct AbiRestrictions {
+  long abi;
+  Restrictions added;
+};
+// A kernel refuses a ruleset that names a right newer than its ABI, so each
+// is asked for only where the running kernel knows it.
+constexpr AbiRestrictions kRestrictionsByAbi[] = {
+    {1, {kFileRightsOfAbi1, 0, 0}}, {2, {kRefer, 0, 0}},
+    {3, {kTruncate, 0, 0}},         {4, {0, kBindTcp | kConnectTcp, 0}},
+    {5, {kDeviceIoctl, 0, 0}},      {6, {0, 0, kScopeAbstractUnixSocket | kScopeSignal}},
+};
+
+#pragma pack(push, 1)
+struct PathBeneathRule {
+  std::uint64_t allowed;
+  std::int32_t parentFd;
+};
+#pragma pack(pop)
+
+Restrictions restrictionsOfAbi(long abi) {
+  Restrictions all{0, 0, 0};
+  for (const AbiRestrictions& step : kRestrictionsByAbi) {
+    if (step.abi <= abi) {
+      all.files |= step.added.files;
+      all.network |= step.added.network;
+      all.scopes |= step.added.scopes;
+    }
+  }
+  return all;
+}
+
+// Without a folder to allow (it could not be made), the rules allow nothing.
+bool allowBeneath(int ruleset, const char* directory, std::uint64_t handledFiles) {
+  const int folder = ::open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) {
+    return true;
+  }
+  const PathBeneathRule rule{kPagesFolderRights & handledFiles, folder};
+  const bool added = ::syscall(kAddRule, ruleset, kRulePathBeneath, &rule, 0) == 0;
+  ::close(folder);
+  return added;
+}
+
+bool restrictWithLandlock(const char* directory) {
+  const long abi = ::syscall(kCreateRuleset, nullptr, 0, kAskForAbi);
+  if (abi <= 0) {
+    return false;
+  }
+  const Restrictions handled = restrictionsOfAbi(abi);
+  const int ruleset = static_cast<int>(::syscall(kCreateRuleset, &handled, sizeof handled, 0));
+  if (ruleset < 0) {
+    return false;
+  }
+  const bool restricted =
+      allowBeneath(ruleset, directory, handled.files) && ::syscall(kRestrictSelf, ruleset, 0) == 0;
+  ::close(ruleset);
+  return restricted;
+}
+#endif
 
 }  // namespace
 
@@ -250,6 +356,18 @@ void syncDirectory(const char* path) {
     ::fsync(fd);
     ::close(fd);
   }
+}
+
+bool confineToPagesFolder(const char* directory) {
+#ifdef __linux__
+  // Without it the kernel refuses Landlock to a process lacking privileges,
+  // and a program run later could gain them.
+  ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  return restrictWithLandlock(directory);
+#else
+  (void)directory;
+  return false;
+#endif
 }
 
 void keepFreedMemoryForReuse() {
