@@ -1,6 +1,9 @@
 // The platform layer on Linux (and other POSIX systems).
 #include <arpa/inet.h>
 #include <fcntl.h>
+#ifdef QUILLET_SANITIZED
+#include <link.h>
+#endif
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -87,6 +90,7 @@ constexpr long kCreateRuleset = SYS_landlock_create_ruleset;
 constexpr long kAddRule = SYS_landlock_add_rule;
 constexpr long kRestrictSelf = SYS_landlock_restrict_self;
 #else
+// The numbers of every architecture but Alpha.
 constexpr long kCreateRuleset = 444;
 constexpr long kAddRule = 445;
 constexpr long kRestrictSelf = 446;
@@ -94,13 +98,12 @@ constexpr long kRestrictSelf = 446;
 constexpr unsigned kAskForAbi = 1U << 0;
 constexpr int kRulePathBeneath = 1;
 
-constexpr std::uint64_t kExecute = 1ULL << 0;
 constexpr std::uint64_t kWriteFile = 1ULL << 1;
 constexpr std::uint64_t kReadFile = 1ULL << 2;
 constexpr std::uint64_t kReadDirectory = 1ULL << 3;
 constexpr std::uint64_t kRemoveFile = 1ULL << 5;
 constexpr std::uint64_t kMakeRegular = 1ULL << 8;
-// From kExecute to making a symbolic link: every right of ABI 1.
+// Every right of ABI 1, from executing to making a symbolic link.
 constexpr std::uint64_t kFileRightsOfAbi1 = (1ULL << 13) - 1;
 constexpr std::uint64_t kRefer = 1ULL << 13;
 constexpr std::uint64_t kTruncate = 1ULL << 14;
@@ -127,9 +130,12 @@ struct AbiRestrictions {
 // A kernel refuses a ruleset that names a right newer than its ABI, so each
 // is asked for only where the running kernel knows it.
 constexpr AbiRestrictions kRestrictionsByAbi[] = {
-    {1, {kFileRightsOfAbi1, 0, 0}}, {2, {kRefer, 0, 0}},
-    {3, {kTruncate, 0, 0}},         {4, {0, kBindTcp | kConnectTcp, 0}},
-    {5, {kDeviceIoctl, 0, 0}},      {6, {0, 0, kScopeAbstractUnixSocket | kScopeSignal}},
+    {1, {kFileRightsOfAbi1, 0, 0}},                        // Linux 5.13
+    {2, {kRefer, 0, 0}},                                   // 5.19
+    {3, {kTruncate, 0, 0}},                                // 6.2
+    {4, {0, kBindTcp | kConnectTcp, 0}},                   // 6.7
+    {5, {kDeviceIoctl, 0, 0}},                             // 6.10
+    {6, {0, 0, kScopeAbstractUnixSocket | kScopeSignal}},  // 6.12
 };
 
 #pragma pack(push, 1)
@@ -152,16 +158,42 @@ Restrictions restrictionsOfAbi(long abi) {
 }
 
 // Without a folder to allow (it could not be made), the rules allow nothing.
-bool allowBeneath(int ruleset, const char* directory, std::uint64_t handledFiles) {
+bool allowBeneath(int ruleset, const char* directory, std::uint64_t rights) {
   const int folder = ::open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) {
     return true;
   }
-  const PathBeneathRule rule{kPagesFolderRights & handledFiles, folder};
+  const PathBeneathRule rule{rights, folder};
   const bool added = ::syscall(kAddRule, ruleset, kRulePathBeneath, &rule, 0) == 0;
   ::close(folder);
   return added;
 }
+
+#ifdef QUILLET_SANITIZED
+// The sanitizers' reports read the process's own binaries and their debug
+// files for symbols, and the leak check lists the threads in
+// /proc/<pid>/task. Only this build, which no one serves from, may read those.
+constexpr char kOwnProcessFolder[] = "/proc/self";
+constexpr char kOwnProgram[] = "/proc/self/exe";
+constexpr char kDebugFilesFolder[] = "/usr/lib/debug";
+
+int allowReadingLoadedFile(dl_phdr_info* loaded, std::size_t, void* ruleset) {
+  const char* path = loaded->dlpi_name[0] == '\0' ? kOwnProgram : loaded->dlpi_name;
+  const int file = ::open(path, O_PATH | O_CLOEXEC);
+  if (file >= 0) {
+    const PathBeneathRule rule{kReadFile, file};
+    ::syscall(kAddRule, *static_cast<int*>(ruleset), kRulePathBeneath, &rule, 0);
+    ::close(file);
+  }
+  return 0;
+}
+
+bool allowWhatSanitizersRead(int ruleset) {
+  ::dl_iterate_phdr(allowReadingLoadedFile, &ruleset);
+  return allowBeneath(ruleset, kOwnProcessFolder, kReadFile | kReadDirectory) &&
+         allowBeneath(ruleset, kDebugFilesFolder, kReadFile | kReadDirectory);
+}
+#endif
 
 bool restrictWithLandlock(const char* directory) {
   const long abi = ::syscall(kCreateRuleset, nullptr, 0, kAskForAbi);
@@ -173,8 +205,11 @@ bool restrictWithLandlock(const char* directory) {
   if (ruleset < 0) {
     return false;
   }
-  const bool restricted =
-      allowBeneath(ruleset, directory, handled.files) && ::syscall(kRestrictSelf, ruleset, 0) == 0;
+  bool restricted = allowBeneath(ruleset, directory, kPagesFolderRights & handled.files);
+#ifdef QUILLET_SANITIZED
+  restricted = restricted && allowWhatSanitizersRead(ruleset);
+#endif
+  restricted = restricted && ::syscall(kRestrictSelf, ruleset, 0) == 0;
   ::close(ruleset);
   return restricted;
 }
