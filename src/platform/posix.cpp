@@ -12,6 +12,9 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #ifdef __linux__
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #endif
@@ -21,9 +24,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform/platform.h"
 
@@ -167,6 +172,36 @@ bool allowBeneath(int ruleset, const char* directory, std::uint64_t rights) {
   const bool added = ::syscall(kAddRule, ruleset, kRulePathBeneath, &rule, 0) == 0;
   ::close(folder);
   return added;
+}
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kOwnCallingConvention = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kOwnCallingConvention = AUDIT_ARCH_AARCH64;
+#endif
+
+// Landlock leaves UDP and Unix sockets with a path (a session bus, say) in
+// reach, and the server makes no socket after it listens: a new one, through
+// io_uring either, is refused, and so is every call made the 32-bit way.
+void refuseNewSockets() {
+#if defined(__x86_64__) || defined(__aarch64__)
+  constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | EPERM;
+  constexpr std::uint32_t kFirstX32Call = 0x40000000;
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kOwnCallingConvention, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, kRefuse),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kFirstX32Call, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socketpair, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_io_uring_setup, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, kRefuse),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter);
+#endif
 }
 
 #ifdef QUILLET_SANITIZED
@@ -398,6 +433,7 @@ bool confineToPagesFolder(const char* directory) {
   // Without it the kernel refuses Landlock to a process lacking privileges,
   // and a program run later could gain them.
   ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  refuseNewSockets();
   return restrictWithLandlock(directory);
 #else
   (void)directory;

@@ -22,8 +22,11 @@
 namespace {
 
 constexpr long kNoLandlock = 0;
+constexpr long kAlwaysRefused = 0;
 constexpr long kNeverRefused = 1000;
 sockaddr_in loopbackListener{};
+// Made before the confinement, which refuses new sockets.
+int unconnectedSocket = -1;
 
 // Asked of the kernel directly, not of the code under test.
 long landlockAbi() {
@@ -53,8 +56,7 @@ bool runsAProgram() {
 }
 
 bool connectsToLoopback() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  return ::connect(fd, reinterpret_cast<const sockaddr*>(&loopbackListener),
+  return ::connect(unconnectedSocket, reinterpret_cast<const sockaddr*>(&loopbackListener),
                    sizeof loopbackListener) == 0;
 }
 
@@ -86,6 +88,7 @@ const Probe kProbes[] = {
     {"run a program", runsAProgram, 1},
     {"connect to a loopback port", connectsToLoopback, 4},
     {"signal a process outside", [] { return ::kill(::getppid(), 0) == 0; }, 6},
+    {"make a new socket", [] { return ::socket(AF_UNIX, SOCK_STREAM, 0) >= 0; }, kAlwaysRefused},
 };
 
 int listenOnLoopback() {
@@ -131,12 +134,14 @@ TEST(Confinement, LeavesWhatASaveNeedsInsideThePagesFolderAndNothingElse) {
   std::ofstream("pages/p.txt") << "old";
   std::ofstream("outside.txt") << "private";
   const int listener = listenOnLoopback();
+  unconnectedSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const long abi = landlockAbi();
   if (abi == kNoLandlock) {
     std::cout << "This kernel has no Landlock: the server serves unconfined.\n";
   }
   const std::string seen = probeInConfinedChild(abi != kNoLandlock);
   ::close(listener);
+  ::close(unconnectedSocket);
   std::cout << "Landlock ABI " << abi << "; the confined child saw " << seen << "\n";
   ASSERT_EQ(seen.size(), std::size(kProbes));
   for (std::size_t i = 0; i < seen.size(); ++i) {
