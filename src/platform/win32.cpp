@@ -83,9 +83,11 @@ bool namesDevice(const char* path) {
 
 template <typename Policy>
 void setMitigation(PROCESS_MITIGATION_POLICY kind, Policy policy) {
-  // A policy this Windows refuses (or Wine ignores) is skipped: the rest
-  // still hold.
-  SetProcessMitigationPolicy(kind, &policy, sizeof policy);
+  // Each policy is one DWORD of flags; mingw-w64 declares the dynamic-code
+  // one wider, a size that Windows refuses. A policy this Windows refuses (or
+  // Wine ignores) is skipped: the rest still hold.
+  DWORD flags = policy.Flags;
+  SetProcessMitigationPolicy(kind, &flags, sizeof flags);
 }
 
 }  // namespace
