@@ -84,6 +84,16 @@ bool renameReplacing(const char* from, const char* to);
 // Best effort: makes a finished rename in the directory survive a power loss.
 void syncDirectory(const char* path);
 
+// Confines the process to the pages folder, once start-up is done and before
+// the first connection. From then on it may read, write, truncate, create,
+// link, rename and delete regular files beneath `directory` and list it, and
+// use the sockets it already has; it cannot open any other file, run a
+// program, make a directory, link, FIFO or device anywhere, bind a new port,
+// open an outgoing TCP connection, or signal a process outside it. Each OS
+// enforces what it can of this, for good; the rest runs as before. True when
+// the rule on files holds.
+bool confineToPagesFolder(const char* directory);
+
 // Lets the allocator keep large freed blocks for the next request instead of
 // handing them back to the OS.
 void keepFreedMemoryForReuse();

@@ -186,6 +186,8 @@ int runServer(RequestHandler handler) {
     return kExitStartFailed;
   }
   platform::installTerminationHandler(onTerminationSignal);
+  // Whatever a bug in serving might do, it reaches the pages and no further.
+  platform::confineToPagesFolder(kPagesDirectory);
   server.handler = handler;
 
   ClientRequest request;
