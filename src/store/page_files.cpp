@@ -28,13 +28,6 @@ std::string pageFilePath(const std::string& name, const char* suffix) {
   return std::string(kPagesDirectory) + "/" + name + suffix;
 }
 
-// std::string tells of memory that cannot be had only by throwing, which
-// would fail the whole request; asking first without an exception lets a page
-// too large for memory load as missing.
-bool memoryCanBeHad(std::size_t bytes) {
-  return std::unique_ptr<char[]>(new (std::nothrow) char[bytes]) != nullptr;
-}
-
 bool readExactly(std::FILE* file, char* bytes, std::size_t count) {
   while (count > 0) {
     const std::size_t piece = std::min(count, kLargestRead);
@@ -51,11 +44,18 @@ bool readExactly(std::FILE* file, char* bytes, std::size_t count) {
 // that a page is held in memory once.
 bool readWholeFile(std::FILE* file, std::string& text) {
   const std::int64_t size = platform::fileSize(file);
-  if (size < 0 || static_cast<std::uint64_t>(size) >= text.max_size() ||
-      !memoryCanBeHad(static_cast<std::size_t>(size) + 1)) {
+  if (size < 0 || static_cast<std::uint64_t>(size) >= text.max_size()) {
     return false;
   }
-  text.resize(static_cast<std::size_t>(size));
+  // std::string tells of memory that cannot be had only by throwing, which
+  // would fail the whole request; a page too large for memory loads as
+  // missing. (A trial allocation first is no test: compilers drop one that
+  // is freed unused.)
+  try {
+    text.resize(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   if (!readExactly(file, text.data(), text.size())) {
     return false;
   }

@@ -15,10 +15,7 @@
 #include "support/temp_directory.h"
 
 namespace {
-// While above 0, allocations of at least this many bytes that would throw
-// fail. Those that ask without an exception succeed, as a load's trial
-// allocation does (where the compiler keeps it), so its buffer then cannot be
-// had.
+// While above 0, allocations of at least this many bytes fail.
 std::size_t failingAllocationSize = 0;
 }  // namespace
 
@@ -37,10 +34,14 @@ void* operator new[](std::size_t size) {
   return operator new(size);
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size == 0 ? 1 : size);
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size == 0 ? 1 : size);
+void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept {
+  return operator new(size, nothrow);
 }
 // The compiler takes delete to pair with the library's new, not this one.
 #pragma GCC diagnostic push
@@ -294,13 +295,13 @@ TEST_F(PageFiles, OnlyARegularFileIsAPageAndARefusedOneKeepsNoDescriptor) {
   EXPECT_EQ(openDescriptorCount(), before);
 }
 
-TEST_F(PageFiles, LoadWhoseBufferCannotBeHadKeepsNoDescriptor) {
+TEST_F(PageFiles, LoadWhoseBufferCannotBeHadFailsAndKeepsNoDescriptor) {
   constexpr std::size_t kPageBytes = 1 << 20;
   writeFile("big.txt", std::string(kPageBytes, 'b'));
   const std::size_t before = openDescriptorCount();
   std::string text = "kept";
   failingAllocationSize = kPageBytes;
-  EXPECT_THROW(loadPage("big", text), std::bad_alloc);
+  EXPECT_FALSE(loadPage("big", text));
   failingAllocationSize = 0;
   EXPECT_EQ(text, "kept");
   EXPECT_EQ(openDescriptorCount(), before);
