@@ -65,6 +65,7 @@ def view(port, target):
 
 
 def probe(kind, binary):
+    binary = os.path.abspath(binary)  # the server runs in its own directory
     directory = tempfile.mkdtemp()
     if kind == "quillet":
         os.mkdir(directory + "/pages")

@@ -52,6 +52,7 @@ constexpr std::size_t kHostNameRoom = 255;
 constexpr char kResolverSettings[] = "/etc/resolv.conf";
 // Far more than any real one; a larger file is read this far.
 constexpr std::size_t kLargestResolverSettings = 64 * 1024;
+constexpr std::size_t kResolverSettingsPiece = 1024;
 constexpr std::string_view kSearchKeywords[] = {"search", "domain"};
 constexpr std::string_view kBlanks = " \t\r";
 
@@ -551,8 +552,15 @@ void readResolverSearchDomains() {
   if (file == nullptr) {
     return;
   }
-  std::string settings(kLargestResolverSettings, '\0');
-  settings.resize(std::fread(settings.data(), 1, settings.size(), file));
+  // Read a piece at a time: a buffer of the largest size, touched whole, would
+  // stay in the server's resident memory for good.
+  std::string settings;
+  char piece[kResolverSettingsPiece];
+  std::size_t read = 0;
+  while (settings.size() < kLargestResolverSettings &&
+         (read = std::fread(piece, 1, sizeof piece, file)) > 0) {
+    settings.append(piece, read);
+  }
   std::fclose(file);
   searchDomains = searchDomainsIn(settings);
 }
