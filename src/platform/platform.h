@@ -1,6 +1,6 @@
 // What Quillet needs from the operating system, and nothing more. Each OS has
-// one implementation file (posix.cpp, win32.cpp); no other file includes an OS
-// header.
+// its implementation in a folder of its own (posix/, win32/), a file for each
+// part below; no other file includes an OS header.
 #pragma once
 
 #include <cstddef>

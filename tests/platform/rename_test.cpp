@@ -7,13 +7,9 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/temp_directory.h"
 #include "support/traced_probe.h"
-
-namespace platform {
-// Defined in posix.cpp for file systems without RENAME_NOREPLACE.
-bool renameByLinking(const char* from, const char* to);
-}  // namespace platform
 
 namespace {
 

@@ -7,10 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace platform {
-// Defined in posix.cpp, which reads the resolver's settings.
-std::vector<std::string> searchDomainsIn(std::string_view settings);
-}  // namespace platform
+#include "platform/testing.h"
 
 namespace {
 

@@ -1,0 +1,111 @@
+// Page files on Linux (and other POSIX systems).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "platform/testing.h"
+
+namespace platform {
+namespace {
+
+constexpr mode_t kNewFileMode = 0666;  // narrowed by the user's umask
+constexpr mode_t kNewDirectoryMode = 0777;
+
+}  // namespace
+
+void makeDirectory(const char* path) {
+  ::mkdir(path, kNewDirectoryMode);
+}
+
+std::FILE* openFileForReading(const char* path) {
+  // fopen() would open a directory (or block on a FIFO); only a regular file
+  // counts as a page, as on Windows.
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return nullptr;
+  }
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+  }
+  return file;
+}
+
+std::FILE* createNewFile(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  if (fd < 0) {
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    ::close(fd);
+  }
+  return file;
+}
+
+std::int64_t fileSize(std::FILE* file) {
+  if (::fseeko(file, 0, SEEK_END) != 0) {
+    return -1;
+  }
+  const off_t size = ::ftello(file);
+  if (size < 0 || ::fseeko(file, 0, SEEK_SET) != 0) {
+    return -1;
+  }
+  return static_cast<std::int64_t>(size);
+}
+
+bool flushFileToDisk(std::FILE* file) {
+  return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+}
+
+void deleteFile(const char* path) {
+  ::unlink(path);
+}
+
+// link() never replaces either. Declared in testing.h, for its own tests.
+bool renameByLinking(const char* from, const char* to) {
+  if (::link(from, to) != 0) {
+    return false;
+  }
+  if (::unlink(from) != 0) {
+    ::unlink(to);
+    return false;
+  }
+  return true;
+}
+
+bool renameWithoutReplacing(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  return (errno == EINVAL || errno == ENOSYS) && renameByLinking(from, to);
+}
+
+bool addSecondName(const char* existing, const char* name) {
+  return ::link(existing, name) == 0;
+}
+
+bool renameReplacing(const char* from, const char* to) {
+  return ::rename(from, to) == 0;
+}
+
+void syncDirectory(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,139 @@
+// Page files on Windows: the Win32 file calls, none of them on a device name.
+#include "platform/win32/lean_windows.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+char lowerCase(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
+}
+
+bool stemIs(const char* stem, std::size_t length, const char* device) {
+  if (std::strlen(device) != length) {
+    return false;
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    if (lowerCase(stem[i]) != device[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "pages/con.txt" names the console, not a file: a page whose name is a DOS
+// device name (before the first dot, any case) must never be opened, deleted
+// or renamed, or the server could hang on a device or write to it.
+bool namesDevice(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\') {
+      name = p + 1;
+    }
+  }
+  const char* dot = std::strchr(name, '.');
+  const std::size_t length =
+      dot == nullptr ? std::strlen(name) : static_cast<std::size_t>(dot - name);
+  for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+    if (stemIs(name, length, device)) {
+      return true;
+    }
+  }
+  if (length == 4 && (stemIs(name, 3, "com") || stemIs(name, 3, "lpt")) && name[3] >= '0' &&
+      name[3] <= '9') {
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void makeDirectory(const char* path) {
+  CreateDirectoryA(path, nullptr);
+}
+
+std::FILE* openFileForReading(const char* path) {
+  return namesDevice(path) ? nullptr : std::fopen(path, "rb");
+}
+
+std::FILE* createNewFile(const char* path) {
+  if (namesDevice(path)) {
+    return nullptr;
+  }
+  // CREATE_NEW fails on anything that stands at the path, a link included.
+  const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+  }
+  return file;
+}
+
+// ftell's long has 32 bits on Windows, too few for pages of 2 GiB or more.
+std::int64_t fileSize(std::FILE* file) {
+  if (_fseeki64(file, 0, SEEK_END) != 0) {
+    return -1;
+  }
+  const __int64 size = _ftelli64(file);
+  if (size < 0 || _fseeki64(file, 0, SEEK_SET) != 0) {
+    return -1;
+  }
+  return size;
+}
+
+bool flushFileToDisk(std::FILE* file) {
+  return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
+void deleteFile(const char* path) {
+  if (!namesDevice(path)) {
+    DeleteFileA(path);
+  }
+}
+
+bool renameWithoutReplacing(const char* from, const char* to) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails, changing nothing, when
+  // the target exists; write-through has it on disk before a save reports
+  // success, as the directory sync does elsewhere.
+  return !namesDevice(from) && !namesDevice(to) &&
+         MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool addSecondName(const char* existing, const char* name) {
+  return !namesDevice(existing) && !namesDevice(name) &&
+         CreateHardLinkA(name, existing, nullptr) != 0;
+}
+
+// Not ReplaceFileA: given a backup name, it moves the page aside and the new
+// file into place as two steps, and a failure between them
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) leaves the page only under the backup
+// name; nor can it write through. A replacing MoveFileExA swaps the name in
+// one step on NTFS and is an ordinary rename to a sync client in a cloud
+// folder; where that folder or a FAT drive refuses the hard link before it,
+// the save takes two moves instead.
+bool renameReplacing(const char* from, const char* to) {
+  return !namesDevice(from) && !namesDevice(to) &&
+         MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// Each move is written through (above); there is no directory handle to sync.
+void syncDirectory(const char*) {}
+
+}  // namespace platform
