@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "wiki/markup.h"
 #include "wiki/pages.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "wiki/pages.h"
+#include "wiki/markup.h"
 
 namespace {
 

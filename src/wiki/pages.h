@@ -18,8 +18,6 @@ void handleSaveRequest(ClientRequest& request, const std::string& name);
 // The answer to a save whose request did not arrive whole.
 extern const char kPageTooLargeMessage[];
 
-// The page text as HTML: [name] links, line breaks, '&', '<' and '>' escaped.
-std::string convertMarkup(const std::string& text);
 // Decodes an application/x-www-form-urlencoded value up to its first '&' or
 // the terminating zero.
 std::string decodeFormValue(const char* value);

@@ -4,7 +4,7 @@
 #include <random>
 #include <string>
 
-#include "wiki/pages.h"
+#include "wiki/markup.h"
 
 namespace {
 
