@@ -71,7 +71,12 @@ std::int64_t fileSize(std::FILE* file);
 // Flushes the stream and asks the OS to put its bytes on disk.
 bool flushFileToDisk(std::FILE* file);
 void deleteFile(const char* path);
-// Fails, changing nothing, when `to` exists or `from` is missing.
+// Fails, changing nothing, when `to` exists or `from` is missing. Where the
+// file system offers neither a rename that never replaces nor hard links
+// (exFAT, FAT and cloud folders through FUSE on Linux), `to` is looked at just
+// before a plain rename: a file that another program creates at `to` in that
+// moment is replaced. Only another program writing into the same folder can
+// do that; this one makes no file there but through these functions.
 bool renameWithoutReplacing(const char* from, const char* to);
 // Gives the file at `existing` the second name `name` (a hard link): both
 // names then hold the same bytes. Fails, changing nothing, when `name`

@@ -12,6 +12,10 @@ namespace platform {
 // to `to`, then the unlink of `from`. Fails, changing nothing, when `to`
 // exists or `from` is missing.
 bool renameByLinking(const char* from, const char* to);
+// The no-replace move for file systems that have neither: a look whether `to`
+// is free, then a plain rename. Fails, changing nothing, when `to` exists or
+// `from` is missing.
+bool renameIfNameIsFree(const char* from, const char* to);
 
 // The domains of the "search" and "domain" lines of resolver settings, in
 // order, without trailing dots.

@@ -14,6 +14,7 @@ namespace {
 constexpr char kPageSuffix[] = ".txt";
 constexpr char kNewSuffix[] = ".txt.new";
 constexpr char kBackupSuffix[] = ".txt.old";
+constexpr char kHeldSuffix[] = ".txt.tmp";
 constexpr std::size_t kComparePieceSize = 16384;
 // Some C libraries count the bytes of one read in an int.
 constexpr std::size_t kLargestRead = INT_MAX;
@@ -100,41 +101,72 @@ bool fileHoldsExactly(const std::string& path, const std::string& text) {
   return same;
 }
 
-// The backup name already holds the page's text, and the page file keeps it
-// until the new file takes that name in one step.
-bool replacePageFile(const std::string& newPath, const std::string& backupPath,
-                     const std::string& pagePath) {
-  if (platform::renameReplacing(newPath.c_str(), pagePath.c_str())) {
-    return true;
-  }
-  platform::deleteFile(backupPath.c_str());
-  platform::deleteFile(newPath.c_str());
-  return false;
+struct SavePaths {
+  std::string page;
+  std::string newFile;
+  std::string backup;
+  // Holds the page's old text, or the older backup, until the save is
+  // certain. It is no page's file, since page names have no dots.
+  std::string held;
+};
+
+SavePaths savePathsOf(const std::string& name) {
+  return {pageFilePath(name, kPageSuffix), pageFilePath(name, kNewSuffix),
+          pageFilePath(name, kBackupSuffix), pageFilePath(name, kHeldSuffix)};
 }
 
 // Never replaces: a page file that exists but cannot be read (the page counts
 // as new) stays as it is, and the save fails.
-bool moveNewFileIntoPlace(const std::string& newPath, const std::string& backupPath,
-                          const std::string& pagePath) {
-  if (platform::renameWithoutReplacing(newPath.c_str(), pagePath.c_str())) {
+bool moveNewFileIntoPlace(const SavePaths& paths) {
+  if (platform::renameWithoutReplacing(paths.newFile.c_str(), paths.page.c_str())) {
     return true;
   }
-  platform::renameWithoutReplacing(backupPath.c_str(), pagePath.c_str());
-  platform::deleteFile(newPath.c_str());
+  platform::deleteFile(paths.newFile.c_str());
+  return false;
+}
+
+// The held name is a second name of the page file. The page file keeps its
+// text until the new file takes its name in one step, and the backup keeps
+// its own until the held name replaces it in one step; a failure of that last
+// step puts the old text back, so a failed save changes neither.
+bool replaceKeepingALink(const SavePaths& paths) {
+  if (!platform::renameReplacing(paths.newFile.c_str(), paths.page.c_str())) {
+    platform::deleteFile(paths.held.c_str());
+    platform::deleteFile(paths.newFile.c_str());
+    return false;
+  }
+  if (platform::renameReplacing(paths.held.c_str(), paths.backup.c_str())) {
+    return true;
+  }
+  platform::renameReplacing(paths.held.c_str(), paths.page.c_str());
   return false;
 }
 
 // For file systems without hard links (FAT, exFAT, some shares and synced
-// folders): between the two moves the page file is missing. A link refused
-// for another reason (a backup that could not be deleted) makes the first
-// move fail the same way, changing nothing.
-bool replaceByTwoMoves(const std::string& newPath, const std::string& backupPath,
-                       const std::string& pagePath) {
-  if (!platform::renameWithoutReplacing(pagePath.c_str(), backupPath.c_str())) {
-    platform::deleteFile(newPath.c_str());
+// folders): the older backup is held aside, the page file moves to the backup
+// name, and the new file to the page name; each failure moves back what has
+// moved. Between the last two moves the page file is missing, and a crash
+// there leaves its text as the backup.
+bool replaceByTwoMoves(const SavePaths& paths) {
+  const bool hadBackup = pageFileExists(paths.backup);
+  if (hadBackup && !platform::renameReplacing(paths.backup.c_str(), paths.held.c_str())) {
+    platform::deleteFile(paths.newFile.c_str());
     return false;
   }
-  return moveNewFileIntoPlace(newPath, backupPath, pagePath);
+  const bool pageMoved = platform::renameWithoutReplacing(paths.page.c_str(), paths.backup.c_str());
+  if (pageMoved && platform::renameWithoutReplacing(paths.newFile.c_str(), paths.page.c_str())) {
+    platform::deleteFile(paths.held.c_str());
+    return true;
+  }
+  // While the page's text lies under the backup name, the older one stays
+  // held rather than take its place.
+  const bool pageBack =
+      !pageMoved || platform::renameWithoutReplacing(paths.backup.c_str(), paths.page.c_str());
+  if (hadBackup && pageBack) {
+    platform::renameReplacing(paths.held.c_str(), paths.backup.c_str());
+  }
+  platform::deleteFile(paths.newFile.c_str());
+  return false;
 }
 
 }  // namespace
@@ -158,26 +190,26 @@ bool loadPage(const std::string& name, std::string& text) {
 }
 
 bool savePage(const std::string& name, const std::string& text) {
-  const std::string newPath = pageFilePath(name, kNewSuffix);
-  const std::string backupPath = pageFilePath(name, kBackupSuffix);
-  const std::string pagePath = pageFilePath(name, kPageSuffix);
+  const SavePaths paths = savePathsOf(name);
 
   // A reload of a "Page saved!" tab sends the same save again; rotating then
   // would replace the backup with the current text and lose the one before.
-  if (fileHoldsExactly(pagePath, text)) {
+  if (fileHoldsExactly(paths.page, text)) {
     return true;
   }
-  if (!writeNewFile(newPath, text)) {
+  // Left by a save that was cut off; the page file or the backup holds a
+  // newer text.
+  platform::deleteFile(paths.held.c_str());
+  if (!writeNewFile(paths.newFile, text)) {
     return false;
   }
   bool placed;
-  if (pageFileExists(pagePath)) {
-    platform::deleteFile(backupPath.c_str());
-    placed = platform::addSecondName(pagePath.c_str(), backupPath.c_str())
-                 ? replacePageFile(newPath, backupPath, pagePath)
-                 : replaceByTwoMoves(newPath, backupPath, pagePath);
+  if (!pageFileExists(paths.page)) {
+    placed = moveNewFileIntoPlace(paths);
+  } else if (platform::addSecondName(paths.page.c_str(), paths.held.c_str())) {
+    placed = replaceKeepingALink(paths);
   } else {
-    placed = moveNewFileIntoPlace(newPath, backupPath, pagePath);
+    placed = replaceByTwoMoves(paths);
   }
   if (placed) {
     platform::syncDirectory(kPagesDirectory);

@@ -1,5 +1,6 @@
-// The no-replace move against the real file system: both the kernel's
-// RENAME_NOREPLACE and the link+unlink fallback used where that is refused.
+// The no-replace move against the real file system: the kernel's
+// RENAME_NOREPLACE, the link+unlink fallback used where that is refused, and
+// the look+rename one used where links are refused too.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -59,14 +60,17 @@ TEST_P(MoveWithoutReplacing, MovesToAFreeName) {
 const MoveCase kMoves[] = {
     {"Rename", platform::renameWithoutReplacing},
     {"LinkThenUnlink", platform::renameByLinking},
+    {"LookThenRename", platform::renameIfNameIsFree},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, MoveWithoutReplacing, testing::ValuesIn(kMoves),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Some file systems refuse RENAME_NOREPLACE (EINVAL) and old kernels lack it
-// (ENOSYS); only then does the move fall back to link and unlink. The faults
-// fall on the calls that name `from`, so removing a stray `to` still works.
+// (ENOSYS); only then does the move fall back to link and unlink, and only
+// where links are missing too (EPERM from FAT and exFAT, EIO from rclone) to
+// a look at `to` and a plain rename. The faults fall on the calls that name
+// `from`, so removing a stray `to` still works.
 struct RefusedMoveCase {
   const char* name;
   const char* faults;
@@ -82,7 +86,15 @@ const RefusedMoveCase kRefusedMoves[] = {
     {"InvalidArgumentFallsBack", "-e inject=renameat2:error=EINVAL", "moved\n", false},
     {"NotImplementedFallsBack", "-e inject=renameat2:error=ENOSYS", "moved\n", false},
     {"OtherErrorFailsAndChangesNothing", "-e inject=renameat2:error=EXDEV", "refused\n", true},
-    {"FailedLinkFails", "-e inject=renameat2:error=EINVAL -e inject=link,linkat:error=EIO",
+    {"FailedLinkFails", "-e inject=renameat2:error=EINVAL -e inject=link,linkat:error=ENOSPC",
+     "refused\n", true},
+    {"NoLinksEitherLooksThenRenames",
+     "-e inject=renameat2:error=EINVAL -e inject=link,linkat:error=EPERM", "moved\n", false},
+    {"LinkInputOutputErrorLooksThenRenames",
+     "-e inject=renameat2:error=EINVAL -e inject=link,linkat:error=EIO", "moved\n", false},
+    {"NoLinksAndAFailingRenameFails",
+     "-e inject=renameat2:error=EINVAL -e inject=link,linkat:error=EPERM "
+     "-e inject=rename,renameat:error=EROFS",
      "refused\n", true},
     {"FailedUnlinkRemovesTheNewLink",
      "-e inject=renameat2:error=EINVAL -e inject=unlink,unlinkat:error=EIO", "refused\n", true},

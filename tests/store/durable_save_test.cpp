@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,11 @@ std::vector<std::string> durableSteps(std::istream& log) {
       step = "write the new file";
     } else if ((call == "fsync" || call == "fdatasync") && !role.empty()) {
       step = "sync " + role;
+    } else if ((call == "newfstatat" || call == "lstat") &&
+               line.find("\"pages/") != std::string::npos) {
+      step = "look at " + quotedStrings(line).at(0);
+    } else if (call.starts_with("unlink") && line.ends_with(" = 0")) {
+      step = "delete " + quotedStrings(line).at(0);
     } else if (call.starts_with("rename") || call.starts_with("link")) {
       const std::vector<std::string> paths = quotedStrings(line);
       step = (call.starts_with("link") ? "link " : "move ") + paths.at(0) + " to " + paths.at(1);
@@ -68,120 +74,199 @@ std::vector<std::string> durableSteps(std::istream& log) {
   return steps;
 }
 
+const std::string kOld = "old text";
+const std::string kOlder = "older text";
+const std::string kNew = "new text";
+constexpr std::nullopt_t kAbsent = std::nullopt;
+
+std::optional<std::string> pageDirectoryFile(const std::string& name) {
+  std::ifstream in("pages/" + name, std::ios::binary);
+  if (!in) {
+    return std::nullopt;
+  }
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 class SaveWatch : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(straceInstalled()) << "strace is not installed (apt-get install strace)";
     std::filesystem::create_directory("pages");
-    std::ofstream("pages/home.txt") << "old text";
   }
 
   ScopedWorkingDirectory directory;
 };
 
 // The page file keeps its text until the new file replaces it in one step;
-// only where the file system has no hard links is it moved aside first.
+// only where the file system has no hard links is it moved aside first. Where
+// it has no no-replace rename either (FUSE), each move that must not replace
+// looks at its target first.
 struct WatchCase {
   const char* name;
   const char* faults;
+  bool pageExists;
+  bool backupExists;
   std::vector<std::string> steps;
+  std::optional<std::string> backup;  // afterwards
 };
 
 void PrintTo(const WatchCase& watchCase, std::ostream* out) {
   *out << watchCase.name;
 }
 
+constexpr char kNoLinks[] = "-e inject=link,linkat:error=EPERM";
+constexpr char kNeitherLinksNorNoReplace[] =
+    "-e inject=link,linkat:error=EPERM -e inject=renameat2:error=EINVAL";
+
 const WatchCase kWatches[] = {
     {"LinkThenReplace",
      "",
-     {"write the new file", "sync the new file", "link pages/home.txt to pages/home.txt.old",
-      "move pages/home.txt.new to pages/home.txt", "sync the directory"}},
+     true,
+     false,
+     {"write the new file", "sync the new file", "link pages/home.txt to pages/home.txt.tmp",
+      "move pages/home.txt.new to pages/home.txt", "move pages/home.txt.tmp to pages/home.txt.old",
+      "sync the directory"},
+     kOld},
     {"NoHardLinksMovesTwice",
-     "-e inject=link,linkat:error=EPERM",
+     kNoLinks,
+     true,
+     false,
      {"write the new file", "sync the new file",
-      "link pages/home.txt to pages/home.txt.old, refused",
+      "link pages/home.txt to pages/home.txt.tmp, refused",
       "move pages/home.txt to pages/home.txt.old", "move pages/home.txt.new to pages/home.txt",
-      "sync the directory"}},
+      "sync the directory"},
+     kOld},
+    {"NeitherLinksNorNoReplaceNewPage",
+     kNeitherLinksNorNoReplace,
+     false,
+     false,
+     {"write the new file", "sync the new file",
+      "move pages/home.txt.new to pages/home.txt, refused",
+      "link pages/home.txt.new to pages/home.txt, refused", "look at pages/home.txt",
+      "move pages/home.txt.new to pages/home.txt", "sync the directory"},
+     kAbsent},
+    {"NeitherLinksNorNoReplaceOverAPage",
+     kNeitherLinksNorNoReplace,
+     true,
+     false,
+     {"write the new file", "sync the new file",
+      "link pages/home.txt to pages/home.txt.tmp, refused",
+      "move pages/home.txt to pages/home.txt.old, refused",
+      "link pages/home.txt to pages/home.txt.old, refused", "look at pages/home.txt.old",
+      "move pages/home.txt to pages/home.txt.old",
+      "move pages/home.txt.new to pages/home.txt, refused",
+      "link pages/home.txt.new to pages/home.txt, refused", "look at pages/home.txt",
+      "move pages/home.txt.new to pages/home.txt", "sync the directory"},
+     kOld},
+    {"NeitherLinksNorNoReplaceOverAPageWithABackup",
+     kNeitherLinksNorNoReplace,
+     true,
+     true,
+     {"write the new file", "sync the new file",
+      "link pages/home.txt to pages/home.txt.tmp, refused",
+      "move pages/home.txt.old to pages/home.txt.tmp",
+      "move pages/home.txt to pages/home.txt.old, refused",
+      "link pages/home.txt to pages/home.txt.old, refused", "look at pages/home.txt.old",
+      "move pages/home.txt to pages/home.txt.old",
+      "move pages/home.txt.new to pages/home.txt, refused",
+      "link pages/home.txt.new to pages/home.txt, refused", "look at pages/home.txt",
+      "move pages/home.txt.new to pages/home.txt", "delete pages/home.txt.tmp",
+      "sync the directory"},
+     kOld},
 };
 
 class SaveSteps : public SaveWatch, public testing::WithParamInterface<WatchCase> {};
 
 TEST_P(SaveSteps, NewFileReachesTheDiskBeforeTheMovesAndTheDirectoryAfter) {
+  if (GetParam().pageExists) {
+    std::ofstream("pages/home.txt") << kOld;
+  }
+  if (GetParam().backupExists) {
+    std::ofstream("pages/home.txt.old") << kOlder;
+  }
   const TracedRun run = runTracedProbe(
       std::string("-y -o strace.log -e trace=%file,%desc ") + GetParam().faults, "save");
   ASSERT_EQ(run.status, 0) << "strace or the save failed: " << run.errors << run.output;
 
   std::ifstream log("strace.log");
   EXPECT_EQ(durableSteps(log), GetParam().steps);
+  EXPECT_EQ(pageDirectoryFile("home.txt"), kNew);
+  EXPECT_EQ(pageDirectoryFile("home.txt.old"), GetParam().backup);
+  EXPECT_EQ(pageDirectoryFile("home.txt.tmp"), kAbsent);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SaveSteps, testing::ValuesIn(kWatches),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// One call of the save fails with EIO; every other call works.
+// One call of the save fails with EIO; every other call works. Whichever
+// fails, a failed save leaves the page and its backup as they were.
 struct FaultCase {
   const char* name;
-  const char* file;   // the calls on this file (in pages/) are the ones counted
+  // The calls on these files (in pages/, separated by spaces) are the ones
+  // counted; strace takes a rename by its first path, a link by either.
+  const char* files;
   const char* fault;  // strace's inject= value
   bool saved;
   std::optional<std::string> page;  // nullopt: no such file afterwards
   std::optional<std::string> backup;
   std::optional<std::string> newFile;
+  std::optional<std::string> held;
 };
 
 void PrintTo(const FaultCase& faultCase, std::ostream* out) {
   *out << faultCase.name;
 }
 
-const std::string kOld = "old text";
-const std::string kOlder = "older text";
-const std::string kNew = "new text";
-constexpr std::nullopt_t kAbsent = std::nullopt;
-
 const FaultCase kFaults[] = {
-    {"NewFileCannotBeOpened", "home.txt.new", "openat,open:error=EIO", false, kOld, kOlder,
+    {"NewFileCannotBeOpened", "home.txt.new", "openat,open:error=EIO", false, kOld, kOlder, kAbsent,
      kAbsent},
-    {"WriteFails", "home.txt.new", "write:error=EIO", false, kOld, kOlder, ""},
-    {"SyncFails", "home.txt.new", "fsync:error=EIO", false, kOld, kOlder, kNew},
-    {"CloseFails", "home.txt.new", "close:error=EIO", false, kOld, kOlder, kNew},
-    {"OldBackupCannotBeDeleted", "home.txt.old", "unlink,unlinkat:error=EIO", false, kOld, kOlder,
-     kAbsent},
-    {"NoHardLinksMovesTwice", "home.txt.old", "link,linkat:error=EPERM", true, kNew, kOld, kAbsent},
-    {"PageCannotBeMovedToTheBackup", "home.txt.old",
-     "link,linkat:error=EPERM -e inject=renameat2:error=EIO:when=1", false, kOld, kAbsent, kAbsent},
+    {"WriteFails", "home.txt.new", "write:error=EIO", false, kOld, kOlder, "", kAbsent},
+    {"SyncFails", "home.txt.new", "fsync:error=EIO", false, kOld, kOlder, kNew, kAbsent},
+    {"CloseFails", "home.txt.new", "close:error=EIO", false, kOld, kOlder, kNew, kAbsent},
     {"NewFileCannotReplaceThePage", "home.txt.new", "rename,renameat,renameat2:error=EIO", false,
-     kOld, kAbsent, kAbsent},
-    {"NorCanTheBackupBeMovedBack", "home.txt",
-     "link,linkat:error=EPERM -e inject=renameat2:error=EIO:when=2+", false, kAbsent, kOld,
+     kOld, kOlder, kAbsent, kAbsent},
+    {"BackupCannotBeReplaced", "home.txt.tmp", "rename,renameat,renameat2:error=EIO:when=1", false,
+     kOld, kOlder, kAbsent, kAbsent},
+    {"NoHardLinksMovesTwice", "home.txt.tmp", "link,linkat:error=EPERM", true, kNew, kOld, kAbsent,
      kAbsent},
-    {"DirectorySyncFails", "", "fsync:error=EIO", true, kNew, kOld, kAbsent},
+    {"OlderBackupCannotBeHeld", "home.txt.tmp home.txt.old",
+     "link,linkat:error=EPERM -e inject=rename,renameat:error=EIO", false, kOld, kOlder, kAbsent,
+     kAbsent},
+    {"PageCannotBeMovedToTheBackup", "home.txt.tmp home.txt.old",
+     "link,linkat:error=EPERM -e inject=renameat2:error=EIO", false, kOld, kOlder, kAbsent,
+     kAbsent},
+    {"NewFileCannotTakeTheMovedPagesName", "home.txt.tmp home.txt.new",
+     "link,linkat:error=EPERM -e inject=renameat2:error=EIO", false, kOld, kOlder, kAbsent,
+     kAbsent},
+    {"NorCanTheBackupBeMovedBack", "home.txt",
+     "link,linkat:error=EPERM -e inject=renameat2:error=EIO:when=2+", false, kAbsent, kOld, kAbsent,
+     kOlder},
+    {"DirectorySyncFails", "", "fsync:error=EIO", true, kNew, kOld, kAbsent, kAbsent},
 };
 
-class SaveUnderAFailingCall : public SaveWatch, public testing::WithParamInterface<FaultCase> {
- protected:
-  static std::optional<std::string> file(const std::string& name) {
-    std::ifstream in("pages/" + name, std::ios::binary);
-    if (!in) {
-      return std::nullopt;
-    }
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-};
+class SaveUnderAFailingCall : public SaveWatch, public testing::WithParamInterface<FaultCase> {};
 
 TEST_P(SaveUnderAFailingCall, LeavesAWholePageAndSaysWhetherItSaved) {
+  std::ofstream("pages/home.txt") << kOld;
   std::ofstream("pages/home.txt.old") << kOlder;
-  const std::string path = std::string("pages/") + GetParam().file;
-  const TracedRun run = runTracedProbe(
-      onlyCallsOn({path.back() == '/' ? "pages" : path}) + " -e inject=" + GetParam().fault,
-      "save");
+  std::string filter;
+  std::istringstream files(GetParam().files);
+  for (std::string file; files >> file;) {
+    filter += onlyCallsOn({"pages/" + file});
+  }
+  if (filter.empty()) {
+    filter = onlyCallsOn({"pages"});
+  }
+  const TracedRun run = runTracedProbe(filter + " -e inject=" + GetParam().fault, "save");
   ASSERT_NE(run.errors.find("(INJECTED)"), std::string::npos) << "no call failed: " << run.errors;
 
   EXPECT_EQ(run.output, GetParam().saved
                             ? framedPage("<b>Page saved!</b> - " + navigationLine("home") + kNew)
                             : framedPage("Failed to save the page contents."));
-  EXPECT_EQ(file("home.txt"), GetParam().page);
-  EXPECT_EQ(file("home.txt.old"), GetParam().backup);
-  EXPECT_EQ(file("home.txt.new"), GetParam().newFile);
+  EXPECT_EQ(pageDirectoryFile("home.txt"), GetParam().page);
+  EXPECT_EQ(pageDirectoryFile("home.txt.old"), GetParam().backup);
+  EXPECT_EQ(pageDirectoryFile("home.txt.new"), GetParam().newFile);
+  EXPECT_EQ(pageDirectoryFile("home.txt.tmp"), GetParam().held);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SaveUnderAFailingCall, testing::ValuesIn(kFaults),

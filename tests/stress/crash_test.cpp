@@ -1,6 +1,7 @@
 // SIGKILL at random moments during a stream of saves of one page: after every
 // kill the last saved text, or the one being saved, is whole on disk. Then one
 // save killed before each of its file-system calls in turn.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -107,19 +108,44 @@ struct KillPoint {
 };
 
 std::string savePaths() {
-  return onlyCallsOn({"pages", "pages/home.txt", "pages/home.txt.new", "pages/home.txt.old"});
+  return onlyCallsOn({"pages", "pages/home.txt", "pages/home.txt.new", "pages/home.txt.old",
+                      "pages/home.txt.tmp"});
 }
 
 void resetPage() {
   std::ofstream("pages/home.txt") << "old text";
   std::ofstream("pages/home.txt.old") << "older text";
   fs::remove("pages/home.txt.new");
+  fs::remove("pages/home.txt.tmp");
 }
 
+// The file system the save meets, as strace makes it refuse calls. A call it
+// refuses changes nothing, so a kill before it leaves what a kill before the
+// next call leaves; those points are not tried.
+struct FileSystemKind {
+  const char* name;
+  std::string refusals;
+  std::vector<std::string> refusedCalls;
+  bool movesTwice;  // the page file is missing between two moves
+};
+
+void PrintTo(const FileSystemKind& kind, std::ostream* out) {
+  *out << kind.name;
+}
+
+const FileSystemKind kFileSystemKinds[] = {
+    {"HardLinks", "", {}, false},
+    {"NoHardLinks", " -e inject=link,linkat:error=EPERM", {"link", "linkat"}, true},
+    {"NeitherLinksNorNoReplace",
+     " -e inject=link,linkat:error=EPERM -e inject=renameat2:error=EINVAL",
+     {"link", "linkat", "renameat2"},
+     true},
+};
+
 // Up to the directory sync's close, where the save is complete.
-std::vector<KillPoint> callsOfOneSave() {
+std::vector<KillPoint> callsOfOneSave(const FileSystemKind& kind) {
   resetPage();
-  runTracedProbe(savePaths() + " -y -o calls.log -e trace=%file,%desc", "save");
+  runTracedProbe(savePaths() + " -y -o calls.log -e trace=%file,%desc" + kind.refusals, "save");
   const std::string here = fs::current_path().string();
   std::map<std::string, int> seen;
   std::vector<KillPoint> points;
@@ -136,7 +162,11 @@ std::vector<KillPoint> callsOfOneSave() {
       }
     }
     const std::string call = line.substr(0, open);
-    points.push_back({call, ++seen[call], line.substr(0, line.rfind(" = "))});
+    const int occurrence = ++seen[call];
+    if (std::find(kind.refusedCalls.begin(), kind.refusedCalls.end(), call) ==
+        kind.refusedCalls.end()) {
+      points.push_back({call, occurrence, line.substr(0, line.rfind(" = "))});
+    }
     if (call == "close" && line.find("<pages>)") != std::string::npos) {
       break;
     }
@@ -148,40 +178,55 @@ std::string shown(const std::optional<std::string>& file) {
   return !file ? "-" : file->empty() ? "(empty)" : *file;
 }
 
-TEST(CrashSafety, ASaveKilledBeforeAnyOfItsCallsLeavesThePageWhole) {
+class CrashSafety : public testing::TestWithParam<FileSystemKind> {};
+
+TEST_P(CrashSafety, ASaveKilledBeforeAnyOfItsCallsLeavesThePageWhole) {
   ASSERT_FALSE(portIsListening());
   ASSERT_TRUE(straceInstalled()) << "strace is not installed (apt-get install strace)";
   ScopedWorkingDirectory directory;
   fs::create_directory("pages");
-  const std::vector<KillPoint> points = callsOfOneSave();
+  const std::vector<KillPoint> points = callsOfOneSave(GetParam());
   ASSERT_GT(points.size(), 10u);
 
   std::ostringstream table;
   for (const KillPoint& point : points) {
     resetPage();
     const TracedRun run =
-        runTracedProbe(savePaths() + " -e inject=" + point.call +
+        runTracedProbe(savePaths() + GetParam().refusals + " -e inject=" + point.call +
                            ":signal=KILL:when=" + std::to_string(point.occurrence),
                        "save");
     const std::optional<std::string> page = readIfPresent("pages/home.txt");
+    const std::optional<std::string> backup = readIfPresent("pages/home.txt.old");
+    const std::optional<std::string> newFile = readIfPresent("pages/home.txt.new");
     table << std::left << std::setw(70) << point.line.substr(0, 68) << std::setw(10) << shown(page)
-          << std::setw(12) << shown(readIfPresent("pages/home.txt.old"))
-          << shown(readIfPresent("pages/home.txt.new")) << "\n";
+          << std::setw(12) << shown(backup) << std::setw(10) << shown(newFile)
+          << shown(readIfPresent("pages/home.txt.tmp")) << "\n";
     SCOPED_TRACE("killed before " + point.line);
     EXPECT_EQ(run.output, "") << "the save finished";
-    EXPECT_TRUE(page == "old text" || page == "new text") << shown(page);
+    if (page || !GetParam().movesTwice) {
+      EXPECT_TRUE(page == "old text" || page == "new text") << shown(page);
+    } else {
+      EXPECT_EQ(backup, "old text");
+      EXPECT_EQ(newFile, "new text");
+    }
 
     ServerProcess server;
     ASSERT_TRUE(server.startIn(directory.path()));
-    EXPECT_EQ(fetch("/wiki/home"), framedReply(navigationLine("home") + page.value_or("")));
+    EXPECT_EQ(fetch("/wiki/home"),
+              framedReply(page ? navigationLine("home") + *page : missingPage("home")));
     EXPECT_NE(fetch("/save/home?data=third+text&eof=1").find("Page saved!"), std::string::npos);
     EXPECT_EQ(readIfPresent("pages/home.txt"), "third text");
-    EXPECT_EQ(readIfPresent("pages/home.txt.old"), page);
+    EXPECT_EQ(readIfPresent("pages/home.txt.old"), page ? page : backup);
+    EXPECT_FALSE(fs::exists("pages/home.txt.tmp"));
   }
-  std::cout << std::left << std::setw(70) << "killed before" << std::setw(10) << "page"
-            << std::setw(12) << "backup"
-            << "new file\n"
+  std::cout << GetParam().name << ":\n"
+            << std::left << std::setw(70) << "killed before" << std::setw(10) << "page"
+            << std::setw(12) << "backup" << std::setw(10) << "new file"
+            << "held\n"
             << table.str();
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, CrashSafety, testing::ValuesIn(kFileSystemKinds),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

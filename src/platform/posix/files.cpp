@@ -73,23 +73,55 @@ void deleteFile(const char* path) {
   ::unlink(path);
 }
 
+namespace {
+
+// EINVAL: the file system has no RENAME_NOREPLACE (every FUSE one tried,
+// even with hard links); ENOSYS: the kernel has none.
+bool lacksNoReplaceRename(int error) {
+  return error == EINVAL || error == ENOSYS;
+}
+
+// exFAT and FAT through FUSE refuse a link with EPERM, rclone's mounts with
+// EIO. A volume that truly failed fails the rename that follows as well, so
+// taking EIO for a missing feature hides no failure.
+bool lacksHardLinks(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EIO;
+}
+
+// Once `to` names the file too.
+bool dropFirstName(const char* from, const char* to) {
+  if (::unlink(from) == 0) {
+    return true;
+  }
+  ::unlink(to);
+  return false;
+}
+
+}  // namespace
+
 // link() never replaces either. Declared in testing.h, for its own tests.
 bool renameByLinking(const char* from, const char* to) {
-  if (::link(from, to) != 0) {
-    return false;
-  }
-  if (::unlink(from) != 0) {
-    ::unlink(to);
-    return false;
-  }
-  return true;
+  return ::link(from, to) == 0 && dropFirstName(from, to);
+}
+
+// A file that another program puts at `to` between the look and the rename
+// is replaced. Declared in testing.h, for its own tests.
+bool renameIfNameIsFree(const char* from, const char* to) {
+  struct stat status;
+  return ::lstat(to, &status) != 0 && errno == ENOENT && ::rename(from, to) == 0;
 }
 
 bool renameWithoutReplacing(const char* from, const char* to) {
   if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
     return true;
   }
-  return (errno == EINVAL || errno == ENOSYS) && renameByLinking(from, to);
+  if (!lacksNoReplaceRename(errno)) {
+    return false;
+  }
+  if (::link(from, to) == 0) {
+    return dropFirstName(from, to);
+  }
+  return lacksHardLinks(errno) && renameIfNameIsFree(from, to);
 }
 
 bool addSecondName(const char* existing, const char* name) {
