@@ -33,6 +33,17 @@ packaging | systemd              | command -v systemd-analyze
 packaging | lintian              | command -v lintian
 packaging | nsis                 | command -v makensis
 packaging | groff-base           | command -v groff
+fs        | e2fsprogs            | test -x /sbin/mkfs.ext4
+fs        | xfsprogs             | test -x /sbin/mkfs.xfs
+fs        | btrfs-progs          | test -x /sbin/mkfs.btrfs
+fs        | exfatprogs           | test -x /sbin/mkfs.exfat
+fs        | exfat-fuse           | test -x /sbin/mount.exfat-fuse
+fs        | dosfstools           | test -x /sbin/mkfs.fat
+fs        | fusefat              | command -v fusefat
+fs        | ntfs-3g              | command -v ntfs-3g
+fs        | rclone               | command -v rclone
+fs        | fuse3                | command -v fusermount3
+fs        | iproute2             | test -x /sbin/ip
 LIST
 }
 

@@ -155,7 +155,9 @@ bool replaceByTwoMoves(const SavePaths& paths) {
   }
   const bool pageMoved = platform::renameWithoutReplacing(paths.page.c_str(), paths.backup.c_str());
   if (pageMoved && platform::renameWithoutReplacing(paths.newFile.c_str(), paths.page.c_str())) {
-    platform::deleteFile(paths.held.c_str());
+    if (hadBackup) {
+      platform::deleteFile(paths.held.c_str());
+    }
     return true;
   }
   // While the page's text lies under the backup name, the older one stays
