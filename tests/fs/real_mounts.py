@@ -92,7 +92,10 @@ class Row:
     def missing_tools(self):
         needed = [self.make[0]] if self.make else ["rclone", "fusermount3"]
         needed += [self.driver[0]] if self.driver else []
-        return [name for name in needed if tool(name) is None]
+        missing = [name for name in needed if tool(name) is None]
+        uses_fuse = self.driver or not self.make
+        return missing + ["/dev/fuse"] if uses_fuse and not os.access("/dev/fuse", os.W_OK) \
+            else missing
 
     def create(self, work):
         self.mount_point = os.path.join(work, self.name, "mount")
@@ -117,10 +120,17 @@ class Row:
                 # Detached once the driver lets go of it, whatever ends the run.
                 subprocess.run(["losetup", "--detach", device], capture_output=True)
         else:
-            self.rclone = subprocess.Popen(
-                ["rclone", "--config", os.devnull, "mount", self.source, self.mount_point],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        wait_until(lambda: is_mounted(self.mount_point), f"{self.name} was not mounted")
+            with open(self.source + ".log", "ab") as log:
+                self.rclone = subprocess.Popen(
+                    ["rclone", "--config", os.devnull, "mount", self.source, self.mount_point],
+                    stdout=log, stderr=log, start_new_session=True)
+        try:
+            wait_until(lambda: is_mounted(self.mount_point), f"{self.name} was not mounted")
+        except RowFailed as error:
+            if self.make:
+                raise
+            with open(self.source + ".log") as log:
+                raise RowFailed(f"{error}: {log.read()[-300:].strip()}") from None
 
     def unmount(self):
         if is_mounted(self.mount_point):
@@ -302,7 +312,7 @@ def main():
         print(f"FAILED: something else listens on port {PORT}")
         return 1
 
-    failed, left_out = [], []
+    failed, left_out = set(), []
     work = tempfile.mkdtemp(prefix="quillet-fs-")
     try:
         for row in ROWS:
@@ -310,7 +320,7 @@ def main():
             if row.needs_root and not root:
                 left_out.append(f"{row.name}: needs root (loop devices and mount)")
             elif missing:
-                failed.append(row.name)
+                failed.add(row.name)
                 print(f"FAILED {row.name}: {', '.join(missing)} not installed "
                       f"(apt-get install {row.packages})")
             else:
@@ -319,10 +329,10 @@ def main():
                     print(f"ok {row.name}: every save stored, shown and kept; its calls:")
                     print("\n".join(notes))
                 except (RowFailed, OSError, subprocess.TimeoutExpired) as error:
-                    failed.append(row.name)
+                    failed.add(row.name)
                     print(f"FAILED {row.name}: {error}")
     except Interrupted as signal_name:
-        print(f"FAILED: interrupted by {signal_name}; mounts undone")
+        print(f"FAILED: interrupted by {signal_name}")
         return 1
     finally:
         for row in ROWS:
@@ -331,7 +341,7 @@ def main():
                     row.unmount()
                 except RowFailed as error:
                     print(f"FAILED {row.name}: {error}")
-                    failed.append(row.name)
+                    failed.add(row.name)
         shutil.rmtree(work, ignore_errors=True)
     for reason in left_out:
         print(f"left out {reason}")
