@@ -76,7 +76,7 @@ void deleteFile(const char* path);
 // (exFAT, FAT and cloud folders through FUSE on Linux), `to` is looked at just
 // before a plain rename: a file that another program creates at `to` in that
 // moment is replaced. Only another program writing into the same folder can
-// do that; this one makes no file there but through these functions.
+// race it; this process makes one move at a time.
 bool renameWithoutReplacing(const char* from, const char* to);
 // Gives the file at `existing` the second name `name` (a hard link): both
 // names then hold the same bytes. Fails, changing nothing, when `name`
