@@ -1,14 +1,13 @@
-"""Idle and peak resident memory of wiki servers around a view of a 600 KiB page.
+"""Idle and peak resident memory of the server around a view of a 600 KiB page.
 
-Usage: memory_probe.py quillet BINARY [quillet BINARY ...] [didiwiki BINARY]
+Usage: memory_probe.py BINARY [BINARY ...]
 
 Each server starts in a fresh directory holding one page of 600 KiB of plain
-words (the same bytes for every server). Idle is VmRSS a second after the start;
+words (the same bytes for every build). Idle is VmRSS a second after the start;
 then the page is viewed twice. Peak is the process's VmHWM after the views, and
 "with children" is the largest resident size of the process and of every child
-it reaped, as GNU time reports it from wait4: a server that forks a process per
-request (DidiWiki) does the view's work in the child, which VmHWM never sees.
-Run it in a private network namespace; it uses ports 8088 and 8000.
+it reaped, as GNU time reports it from wait4.
+Run it in a private network namespace; it uses port 8088.
 """
 import hashlib
 import os
@@ -64,16 +63,11 @@ def view(port, target):
     return reply
 
 
-def probe(kind, binary):
+def probe(binary):
     binary = os.path.abspath(binary)  # the server runs in its own directory
     directory = tempfile.mkdtemp()
-    if kind == "quillet":
-        os.mkdir(directory + "/pages")
-        page, command, port, target = "pages/big.txt", [binary], 8088, b"/wiki/big"
-    else:
-        os.mkdir(directory + "/home")
-        page, port, target = "home/Big", 8000, b"/Big"
-        command = [binary, "-h", directory + "/home", "-p", str(port), "-l", "127.0.0.1"]
+    os.mkdir(directory + "/pages")
+    page, command, port, target = "pages/big.txt", [binary], 8088, b"/wiki/big"
     with open(os.path.join(directory, page), "wb") as file:
         file.write(page_text())
     timer = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", directory + "/max", *command],
@@ -89,7 +83,7 @@ def probe(kind, binary):
     timer.wait()
     with open(directory + "/max") as result:
         with_children = int(result.read().split()[-1])
-    print(f"{kind} {binary}: idle VmRSS {idle} KiB, peak VmHWM {peak} KiB, "
+    print(f"{binary}: idle VmRSS {idle} KiB, peak VmHWM {peak} KiB, "
           f"with children {with_children} KiB, VmRSS after {after} KiB; reply {len(replies[0])} "
           f"bytes, sha256 {hashlib.sha256(replies[0]).hexdigest()}, "
           f"{'same' if replies[0] == replies[1] else 'different'} the second time")
@@ -97,10 +91,10 @@ def probe(kind, binary):
 
 def main():
     arguments = sys.argv[1:]
-    if not arguments or len(arguments) % 2:
+    if not arguments:
         sys.exit(__doc__)
-    for kind, binary in zip(arguments[::2], arguments[1::2]):
-        probe(kind, binary)
+    for binary in arguments:
+        probe(binary)
 
 
 if __name__ == "__main__":
