@@ -10,9 +10,12 @@ DIST ?= dist
 PACKAGE_BUILD ?= build-package
 PORTABLE_BUILD ?= build-portable
 WINDOWS_BUILD ?= build-windows
+# The static ARM servers, for the ARM archives and tests.
+AARCH64_BUILD ?= build-aarch64
+ARMHF_BUILD ?= build-armhf
 MINGW = x86_64-w64-mingw32-g++
 
-.PHONY: build run test check bench windows sanitize fuzz install uninstall package clean
+.PHONY: build run test check bench windows arm sanitize fuzz install uninstall package clean
 
 build:
 	cmake --preset default >/dev/null
@@ -25,7 +28,7 @@ run: build
 # stops before building, naming what is missing.
 test:
 	@$(PREREQUISITES) install
-	@$(MAKE) --no-print-directory build windows sanitize fuzz
+	@$(MAKE) --no-print-directory build windows arm sanitize fuzz
 	ctest --preset default
 
 check:
@@ -49,6 +52,14 @@ windows:
 	@$(PREREQUISITES) check windows
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j $(JOBS)
+
+# The fully static aarch64 and armhf servers (Debian's cross compilers).
+arm:
+	@$(PREREQUISITES) check arm
+	cmake --preset aarch64 -B "$(AARCH64_BUILD)" >/dev/null
+	cmake --build "$(AARCH64_BUILD)" -j $(JOBS)
+	cmake --preset armhf -B "$(ARMHF_BUILD)" >/dev/null
+	cmake --build "$(ARMHF_BUILD)" -j $(JOBS)
 
 # Benchmarks and the loopback probe; they measure, they never fail.
 bench: build
@@ -94,4 +105,5 @@ package:
 	@ls -1 "$(DIST)"
 
 clean:
-	rm -rf build build-sanitize build-windows build-fuzz build-package build-portable dist
+	rm -rf build build-sanitize build-windows build-fuzz build-package build-portable \
+	       build-aarch64 build-armhf build-package-aarch64 build-package-armhf dist
