@@ -13,7 +13,8 @@ set -eu
 
 # group | Debian packages | check. `make check` needs the group "quick" alone.
 # ":arm64" is not a package but an architecture that dpkg must know: the VM
-# test downloads Debian's arm64 kernel and busybox with apt-get.
+# test downloads Debian's arm64 kernel and busybox with apt-get, and the ARM
+# packages' dependencies are read from Debian's own ARM libraries.
 list() {
   cat <<'LIST'
 quick     | g++                  | command -v g++
@@ -33,14 +34,27 @@ arm       | g++-aarch64-linux-gnu | command -v aarch64-linux-gnu-g++
 arm       | g++-arm-linux-gnueabihf | command -v arm-linux-gnueabihf-g++
 arm       | qemu-user-static     | command -v qemu-aarch64-static && command -v qemu-arm-static
 vm        | qemu-system-arm      | command -v qemu-system-aarch64
-vm        | :arm64               | dpkg --print-foreign-architectures | grep -qx arm64
+vm        | :arm64               | foreign_architectures arm64
 packaging | file                 | command -v file
 packaging | dpkg-dev             | command -v dpkg-shlibdeps
 packaging | systemd              | command -v systemd-analyze
 packaging | lintian              | command -v lintian
 packaging | nsis                 | command -v makensis
 packaging | groff-base           | command -v groff
+packaging | :arm64 :armhf        | foreign_architectures arm64 armhf
+packaging | libc6:arm64 libgcc-s1:arm64 libstdc++6:arm64 | installed libstdc++6:arm64
+packaging | libc6:armhf libgcc-s1:armhf libstdc++6:armhf | installed libstdc++6:armhf
 LIST
+}
+
+foreign_architectures() {
+  for architecture in "$@"; do
+    dpkg --print-foreign-architectures | grep -qx "$architecture" || return 1
+  done
+}
+
+installed() {
+  [ "$(dpkg-query -W -f '${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
 }
 
 # libFuzzer's runtime comes in its own package; only a link tells it is there.
