@@ -59,7 +59,7 @@ else
     tries=0
     until server=$(cat "/proc/$pid/task/$pid/children" 2>/dev/null) && [ -n "${server%% *}" ]; do
       tries=$((tries + 1))
-      [ "$tries" -gt 100 ] && fail "strace started no server: $(cat "$scratch/trace")"
+      [ "$tries" -gt 100 ] && fail "strace started no server: $(cat "$scratch/stderr" "$scratch/trace" 2>/dev/null)"
       sleep 0.05
     done
     server=${server%% *}
