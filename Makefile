@@ -10,9 +10,12 @@ DIST ?= dist
 PACKAGE_BUILD ?= build-package
 PORTABLE_BUILD ?= build-portable
 WINDOWS_BUILD ?= build-windows
+# The static ARM servers, for the ARM archives and tests.
+AARCH64_BUILD ?= build-aarch64
+ARMHF_BUILD ?= build-armhf
 MINGW = x86_64-w64-mingw32-g++
 
-.PHONY: build run test check bench windows sanitize fuzz install uninstall package clean
+.PHONY: build run test check bench windows arm sanitize fuzz install uninstall package clean
 
 build:
 	cmake --preset default >/dev/null
@@ -25,7 +28,7 @@ run: build
 # stops before building, naming what is missing.
 test:
 	@$(PREREQUISITES) install
-	@$(MAKE) --no-print-directory build windows sanitize fuzz
+	@$(MAKE) --no-print-directory build windows arm sanitize fuzz
 	ctest --preset default
 
 check:
@@ -50,6 +53,14 @@ windows:
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j $(JOBS)
 
+# The fully static aarch64 and armhf servers (Debian's cross compilers).
+arm:
+	@$(PREREQUISITES) check arm
+	cmake --preset aarch64 -B "$(AARCH64_BUILD)" >/dev/null
+	cmake --build "$(AARCH64_BUILD)" -j $(JOBS)
+	cmake --preset armhf -B "$(ARMHF_BUILD)" >/dev/null
+	cmake --build "$(ARMHF_BUILD)" -j $(JOBS)
+
 # Benchmarks and the loopback probe; they measure, they never fail.
 bench: build
 	@if [ -x build/bench/text_bench ]; then ./build/bench/text_bench --benchmark_min_time=0.5; \
@@ -68,7 +79,34 @@ uninstall:
 	      "$(PREFIX)/share/doc/quillet/copyright" "$(PREFIX)/share/man/man1/quillet.1"
 	-rmdir "$(PREFIX)/share/doc/quillet" 2>/dev/null
 
-# A Debian package, a Linux archive with a fully static server, and where
+# The ARM archive and Debian package for one preset, where its cross compiler
+# is installed: $(call arm_packages,preset,static build,Debian architecture,
+# compiler). dpkg-shlibdeps takes the package's dependencies from Debian's own
+# libraries of that architecture (libc6:arm64 and the rest, beside the
+# system's), as it does for the amd64 package.
+define arm_packages
+	@if ! command -v $(4) >/dev/null; then \
+	  echo "$(4) is not installed: no $(1) archive or package"; \
+	else \
+	  cmake --preset $(1) -B "$(2)" >/dev/null && \
+	  cmake --build "$(2)" -j $(JOBS) && \
+	  cpack --config "$(2)/CPackConfig.cmake" -B "$(2)/cpack" >/dev/null && \
+	  cp "$(2)"/cpack/*.tar.gz "$(DIST)/" && \
+	  if ! dpkg-query -W libstdc++6:$(3) >/dev/null 2>&1; then \
+	    echo "libstdc++6:$(3) is not installed: no $(3) package" \
+	         "(dpkg --add-architecture $(3); apt-get install libc6:$(3) libgcc-s1:$(3) libstdc++6:$(3))"; \
+	  else \
+	    cmake --preset package-$(1) -B "$(PACKAGE_BUILD)-$(1)" >/dev/null && \
+	    cmake --build "$(PACKAGE_BUILD)-$(1)" -j $(JOBS) && \
+	    DEB_HOST_ARCH=$(3) cpack --config "$(PACKAGE_BUILD)-$(1)/CPackConfig.cmake" \
+	      -B "$(PACKAGE_BUILD)-$(1)/cpack" >/dev/null && \
+	    cp "$(PACKAGE_BUILD)-$(1)"/cpack/*.deb "$(DIST)/"; \
+	  fi; \
+	fi
+endef
+
+# A Debian package, a Linux archive with a fully static server, the same two
+# for 64-bit and 32-bit ARM where the cross compilers are installed, and where
 # mingw-w64 is installed a zip and (with NSIS) an installer for Windows, in
 # $(DIST).
 package:
@@ -80,6 +118,8 @@ package:
 	cmake --build "$(PORTABLE_BUILD)" -j $(JOBS)
 	cpack --config "$(PORTABLE_BUILD)/CPackConfig.cmake" -B "$(PORTABLE_BUILD)/cpack" >/dev/null
 	cp "$(PORTABLE_BUILD)"/cpack/*.tar.gz "$(DIST)/"
+	$(call arm_packages,aarch64,$(AARCH64_BUILD),arm64,aarch64-linux-gnu-g++)
+	$(call arm_packages,armhf,$(ARMHF_BUILD),armhf,arm-linux-gnueabihf-g++)
 	@if command -v $(MINGW) >/dev/null; then \
 	  cmake --preset windows -B "$(WINDOWS_BUILD)" >/dev/null && \
 	  cmake --build "$(WINDOWS_BUILD)" -j $(JOBS) && \
@@ -94,4 +134,5 @@ package:
 	@ls -1 "$(DIST)"
 
 clean:
-	rm -rf build build-sanitize build-windows build-fuzz build-package build-portable dist
+	rm -rf build build-sanitize build-windows build-fuzz build-package build-portable \
+	       build-aarch64 build-armhf build-package-aarch64 build-package-armhf dist

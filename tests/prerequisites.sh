@@ -12,6 +12,9 @@
 set -eu
 
 # group | Debian packages | check. `make check` needs the group "quick" alone.
+# ":arm64" is not a package but an architecture that dpkg must know: the VM
+# test downloads Debian's arm64 kernel and busybox with apt-get, and the ARM
+# packages' dependencies are read from Debian's own ARM libraries.
 list() {
   cat <<'LIST'
 quick     | g++                  | command -v g++
@@ -27,12 +30,20 @@ browser   | chromium-driver      | test -x /usr/bin/chromedriver
 browser   | python3-selenium     | /usr/bin/python3 -c 'import selenium'
 windows   | g++-mingw-w64-x86-64 | command -v x86_64-w64-mingw32-g++
 wine      | wine wine64          | command -v wine && test -x /usr/lib/wine/wine64
+arm       | g++-aarch64-linux-gnu | command -v aarch64-linux-gnu-g++
+arm       | g++-arm-linux-gnueabihf | command -v arm-linux-gnueabihf-g++
+arm       | qemu-user-static     | command -v qemu-aarch64-static && command -v qemu-arm-static
+vm        | qemu-system-arm      | command -v qemu-system-aarch64
+vm        | :arm64               | foreign_architectures arm64
 packaging | file                 | command -v file
 packaging | dpkg-dev             | command -v dpkg-shlibdeps
 packaging | systemd              | command -v systemd-analyze
 packaging | lintian              | command -v lintian
 packaging | nsis                 | command -v makensis
 packaging | groff-base           | command -v groff
+packaging | :arm64 :armhf        | foreign_architectures arm64 armhf
+packaging | libc6:arm64 libgcc-s1:arm64 libstdc++6:arm64 | installed libstdc++6:arm64
+packaging | libc6:armhf libgcc-s1:armhf libstdc++6:armhf | installed libstdc++6:armhf
 fs        | e2fsprogs            | test -x /sbin/mkfs.ext4
 fs        | xfsprogs             | test -x /sbin/mkfs.xfs
 fs        | btrfs-progs          | test -x /sbin/mkfs.btrfs
@@ -45,6 +56,16 @@ fs        | rclone               | command -v rclone
 fs        | fuse3                | command -v fusermount3
 fs        | iproute2             | test -x /sbin/ip
 LIST
+}
+
+foreign_architectures() {
+  for architecture in "$@"; do
+    dpkg --print-foreign-architectures | grep -qx "$architecture" || return 1
+  done
+}
+
+installed() {
+  [ "$(dpkg-query -W -f '${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
 }
 
 # libFuzzer's runtime comes in its own package; only a link tells it is there.
@@ -85,6 +106,18 @@ missing_packages() {
   done
 }
 
+# The ":architecture" entries of a list, without the colon, and the packages.
+architectures() {
+  for name in "$@"; do
+    case $name in :*) printf '%s ' "${name#:}" ;; esac
+  done
+}
+packages() {
+  for name in "$@"; do
+    case $name in :*) ;; *) printf ' %s' "$name" ;; esac
+  done
+}
+
 on_debian() {
   command -v apt-get >/dev/null && [ -r /etc/os-release ] &&
     grep -qE '^(ID|ID_LIKE)=.*(debian|ubuntu)' /etc/os-release
@@ -104,8 +137,12 @@ if [ "$mode" = install ] && on_debian; then
   if [ "$as_root" != none ]; then
     echo "Installing what the tests need:$missing"
     log=$(mktemp)
-    if ! { $as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
-           $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing; } \
+    if ! { for architecture in $(architectures $missing); do
+             $as_root dpkg --add-architecture "$architecture"
+           done &&
+           $as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+           { [ -z "$(packages $missing)" ] ||
+             $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(packages $missing); }; } \
            >"$log" 2>&1; then
       tail -n 20 "$log"
       echo "FAILED: apt-get could not install:$missing"
@@ -117,10 +154,16 @@ if [ "$mode" = install ] && on_debian; then
 fi
 
 echo "FAILED: the tests need what is not installed:$missing"
+commands=""
+for architecture in $(architectures $missing); do
+  commands="${commands}dpkg --add-architecture $architecture && "
+done
+[ -n "$commands" ] && commands="${commands}apt-get update && "
+commands="${commands}apt-get install$(packages $missing)"
 if on_debian && command -v sudo >/dev/null; then
-  echo "Install it with: sudo apt-get install$missing"
+  echo "Install it with: sudo sh -c '$commands'"
 elif on_debian; then
-  echo "Install it as root with: apt-get install$missing"
+  echo "Install it as root with: $commands"
 else
   echo "These are Debian's package names; install the same programs and libraries with your"
   echo "system's package manager."

@@ -95,8 +95,9 @@ void syncDirectory(const char* path);
 // use the sockets it already has; it cannot open any other file, run a
 // program, make a directory, link, FIFO or device anywhere, bind a new port,
 // open an outgoing TCP connection, or signal a process outside it. Each OS
-// enforces what it can of this, for good; the rest runs as before. True when
-// the rule on files holds.
+// enforces what it can of this, for good; the rest runs as before, and where
+// Linux withholds a part, a note on standard error names it and the reason.
+// True when the rule on files holds.
 bool confineToPagesFolder(const char* directory);
 
 // Lets the allocator keep large freed blocks for the next request instead of

@@ -27,9 +27,16 @@ class BlackBox : public testing::Test {
   ServerProcess server;
 };
 
-#define SKIP_UNDER_LAUNCHER(reason) \
-  do {                              \
-    if (underLauncher()) {          \
-      GTEST_SKIP() << reason;       \
-    }                               \
+#define SKIP_UNDER_WINE(reason) \
+  do {                          \
+    if (underWine()) {          \
+      GTEST_SKIP() << reason;   \
+    }                           \
+  } while (false)
+
+#define SKIP_UNDER_QEMU(reason) \
+  do {                          \
+    if (underQemu()) {          \
+      GTEST_SKIP() << reason;   \
+    }                           \
   } while (false)

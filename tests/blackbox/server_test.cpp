@@ -129,7 +129,7 @@ TEST_F(BlackBox, ClientThatVanishesDoesNotStopTheServer) {
 }
 
 TEST_F(BlackBox, RejectedAndCutConnectionsLeaveNoDescriptorOpen) {
-  SKIP_UNDER_LAUNCHER("the descriptor count is read from /proc, which shows Wine's own handles");
+  SKIP_UNDER_WINE("the descriptor count is read from /proc, which shows Wine's own handles");
   std::this_thread::sleep_for(100ms);
   const size_t before = openDescriptorCount(server.pid());
   const Exchange kinds[] = {
@@ -149,7 +149,7 @@ TEST_F(BlackBox, RejectedAndCutConnectionsLeaveNoDescriptorOpen) {
 }
 
 TEST_F(BlackBox, TerminationSignalWhileIdleExitsWithZeroWithinAboutASecond) {
-  SKIP_UNDER_LAUNCHER("Wine does not pass SIGTERM on to the program's signal handler");
+  SKIP_UNDER_WINE("Wine does not pass SIGTERM on to the program's signal handler");
   const auto sent = std::chrono::steady_clock::now();
   ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.waitForExit(3s), 0);
@@ -194,7 +194,7 @@ TEST_F(SlowClient, ThatReadsNothingOfALargePageDoesNotHoldTheServer) {
 }
 
 TEST_F(SlowClient, ThatReadsNothingDoesNotDelayTheTerminationSignalsExitLong) {
-  SKIP_UNDER_LAUNCHER("Wine does not pass SIGTERM on to the program's signal handler");
+  SKIP_UNDER_WINE("Wine does not pass SIGTERM on to the program's signal handler");
   const int stalled = startStalledView(server);
   ASSERT_GE(stalled, 0);
   ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
@@ -204,7 +204,7 @@ TEST_F(SlowClient, ThatReadsNothingDoesNotDelayTheTerminationSignalsExitLong) {
 
 // The signal interrupts the server's wait for room; the reply goes on.
 TEST_F(BlackBox, TerminationSignalDuringAPausedReplyStillSendsItWhole) {
-  SKIP_UNDER_LAUNCHER("Wine does not pass SIGTERM on to the program's signal handler");
+  SKIP_UNDER_WINE("Wine does not pass SIGTERM on to the program's signal handler");
   const int paused = startStalledView(server);
   ASSERT_GE(paused, 0);
   std::this_thread::sleep_for(300ms);  // the page is loaded and the server waits for room
@@ -241,7 +241,7 @@ TEST(StartUp, BusyPortEndsWithExitCode255) {
   ServerProcess server;
   ASSERT_TRUE(server.start());
   EXPECT_EQ(server.waitForExit(underLauncher() ? 30s : 5s), 255);
-  if (!underLauncher()) {
+  if (!underWine()) {
     EXPECT_EQ(server.standardError(), "Error: Failed to start listening for connections\n");
   }
   ::close(blocker);

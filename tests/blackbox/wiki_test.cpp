@@ -113,7 +113,7 @@ TEST_F(BlackBox, ClientLeavingMidResponseLeavesTheServerServing) {
 }
 
 TEST_F(BlackBox, TerminationSignalDuringRequestExitsWithZeroAfterIt) {
-  SKIP_UNDER_LAUNCHER("Wine does not pass SIGTERM on to the program's signal handler");
+  SKIP_UNDER_WINE("Wine does not pass SIGTERM on to the program's signal handler");
   const int socket = connectToServer();
   ASSERT_GE(socket, 0);
   const std::string request = getRequest("/bye");
@@ -137,7 +137,7 @@ TEST_F(BlackBox, DeviceNamesArePagesOnlyWhereTheyNameNoDevice) {
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
     const std::string saved = fetch("/save/" + name + "?data=text&eof=1");
     const std::string view = fetch("/wiki/" + name);
-    if (underLauncher()) {
+    if (underWine()) {
       EXPECT_EQ(saved, framedReply("Failed to save the page contents.")) << name;
       EXPECT_EQ(view, framedReply(missingPage(lower))) << name;
     } else {

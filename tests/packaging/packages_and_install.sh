@@ -1,8 +1,9 @@
 #!/bin/sh
-# `make package`, into scratch folders, gives a Debian package that lintian
-# accepts, with its manual page, a Linux archive whose static server runs
-# alone in an empty root, a Windows zip and a Windows installer that works
-# under Wine; the packaged server runs; and `make install` / `make
+# `make package`, into scratch folders, gives Debian packages for amd64, arm64
+# and armhf that lintian accepts, with their manual page, Linux archives for
+# x86-64, aarch64 and armhf whose static servers run alone in an empty root
+# (the ARM ones under qemu's user mode), a Windows zip and a Windows installer
+# that works under Wine; the packaged servers run; and `make install` / `make
 # uninstall` put the server, its user unit and its manual page under a prefix
 # and take them away again. The user's dist/ and build folders are left alone.
 set -eu
@@ -21,6 +22,17 @@ require file file
 require x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 require makensis nsis
 require wine "wine wine64"
+require aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+require arm-linux-gnueabihf-g++ g++-arm-linux-gnueabihf
+require qemu-aarch64-static qemu-user-static
+require qemu-arm-static qemu-user-static
+for architecture in arm64 armhf; do
+  dpkg-query -W "libstdc++6:$architecture" >/dev/null 2>&1 ||
+    { echo "FAILED: the $architecture package's dependencies are read from Debian's own" \
+           "$architecture libraries: dpkg --add-architecture $architecture, apt-get update, then" \
+           "apt-get install libc6:$architecture libgcc-s1:$architecture libstdc++6:$architecture"
+      exit 1; }
+done
 
 expect_listed() {  # listing file, then the paths it must hold
   listing=$1
@@ -30,26 +42,52 @@ expect_listed() {  # listing file, then the paths it must hold
   done
 }
 
+expect_machine() {  # binary, then what `file` must say of its processor
+  case $(file -b "$1") in
+    *"$2"*) ;;
+    *) echo "FAILED: $1 is not for $2: $(file -b "$1")"; exit 1 ;;
+  esac
+}
+split() {  # "a|b|c" into first, second and third
+  first=${1%%|*}
+  rest=${1#*|}
+  second=${rest%%|*}
+  third=${rest#*|}
+}
+
 dist="$scratch/dist"
 make --no-print-directory package DIST="$dist" PACKAGE_BUILD="$scratch/build-package" \
-  PORTABLE_BUILD="$scratch/build-portable" WINDOWS_BUILD="$scratch/build-windows" >/dev/null
-deb=$(ls "$dist"/quillet_*.deb)
+  PORTABLE_BUILD="$scratch/build-portable" WINDOWS_BUILD="$scratch/build-windows" \
+  AARCH64_BUILD="$scratch/build-aarch64" ARMHF_BUILD="$scratch/build-armhf" >/dev/null
 man_page=./usr/share/man/man1/quillet.1.gz
-dpkg-deb -c "$deb" | awk '{print $6}' >"$scratch/deb.txt"
-expect_listed "$scratch/deb.txt" ./usr/bin/quillet ./usr/lib/systemd/user/quillet.service \
-  ./usr/share/doc/quillet/copyright ./usr/share/doc/quillet/changelog.gz "$man_page"
-echo "ok: the .deb holds the server, its user unit, the licence, the changelog and the manual page"
-
-if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
-   grep -q '^[EW]:' "$scratch/lintian.txt"; then
-  echo "FAILED: lintian finds errors or warnings in the .deb:"
-  cat "$scratch/lintian.txt"
-  exit 1
-fi
-echo "ok: lintian finds no error or warning in the .deb"
-
-dpkg -x "$deb" "$scratch/root"
-gzip -dc "$scratch/root/$man_page" | groff -man -Tutf8 -ww -z >"$scratch/groff.txt" 2>&1
+# Debian's architecture, what `file` says of its processor, and the emulator.
+for package in "amd64|x86-64|" "arm64|ARM aarch64|qemu-aarch64-static" \
+               "armhf|ARM, EABI5|qemu-arm-static"; do
+  split "$package"
+  architecture=$first
+  deb="$dist/quillet_1.0.0_$architecture.deb"
+  [ -f "$deb" ] || { echo "FAILED: make package wrote no $deb"; ls "$dist"; exit 1; }
+  dpkg-deb -c "$deb" | awk '{print $6}' >"$scratch/deb.txt"
+  expect_listed "$scratch/deb.txt" ./usr/bin/quillet ./usr/lib/systemd/user/quillet.service \
+    ./usr/share/doc/quillet/copyright ./usr/share/doc/quillet/changelog.gz "$man_page"
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$architecture" ] ||
+    { echo "FAILED: $deb says Architecture: $(dpkg-deb -f "$deb" Architecture)"; exit 1; }
+  rm -rf "$scratch/root-$architecture"
+  dpkg -x "$deb" "$scratch/root-$architecture"
+  expect_machine "$scratch/root-$architecture/usr/bin/quillet" "$second"
+  echo "ok: the $architecture .deb holds its server, its user unit, the licence, the changelog" \
+       "and the manual page"
+  if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
+     grep -q '^[EW]:' "$scratch/lintian.txt"; then
+    echo "FAILED: lintian finds errors or warnings in the $architecture .deb:"
+    cat "$scratch/lintian.txt"
+    exit 1
+  fi
+  echo "ok: lintian finds no error or warning in the $architecture .deb"
+  # The ARM servers load Debian's own ARM C library, whose presence is required above.
+  "$here/serve_main_page.sh" "$scratch/root-$architecture/usr/bin/quillet" $third
+done
+gzip -dc "$scratch/root-amd64/$man_page" | groff -man -Tutf8 -ww -z >"$scratch/groff.txt" 2>&1
 if [ -s "$scratch/groff.txt" ]; then
   echo "FAILED: the manual page renders with warnings:"
   cat "$scratch/groff.txt"
@@ -57,18 +95,32 @@ if [ -s "$scratch/groff.txt" ]; then
 fi
 echo "ok: the manual page renders with no warning"
 
-archive=$(ls "$dist"/quillet-*-linux-x86_64.tar.gz)
-folder=$(basename "$archive" .tar.gz)
-tar -tzf "$archive" >"$scratch/archive.txt"
-expect_listed "$scratch/archive.txt" "$folder/quillet" "$folder/quillet.1" \
-  "$folder/quillet.service" "$folder/README" "$folder/LICENSE"
-tar -xzf "$archive" -C "$scratch"
-case $(file -b "$scratch/$folder/quillet") in
-  *"statically linked"*) ;;
-  *) echo "FAILED: the archive's server is not static: $(file -b "$scratch/$folder/quillet")"; exit 1 ;;
-esac
-echo "ok: the archive holds a static server, its manual page, user unit, README and licence"
-"$here/serve_in_empty_root.sh" "$scratch/$folder/quillet"
+# The archive's processor, what `file` says of it, and the emulator.
+for archive in "x86_64|x86-64|" "aarch64|ARM aarch64|qemu-aarch64-static" \
+               "armhf|ARM, EABI5|qemu-arm-static"; do
+  split "$archive"
+  folder=quillet-1.0.0-linux-$first
+  archive="$dist/$folder.tar.gz"
+  [ -f "$archive" ] || { echo "FAILED: make package wrote no $archive"; ls "$dist"; exit 1; }
+  tar -tzf "$archive" >"$scratch/archive.txt"
+  expect_listed "$scratch/archive.txt" "$folder/quillet" "$folder/quillet.1" \
+    "$folder/quillet.service" "$folder/README" "$folder/LICENSE"
+  tar -xzf "$archive" -C "$scratch"
+  case $(file -b "$scratch/$folder/quillet") in
+    *"statically linked"*) ;;
+    *) echo "FAILED: the $first archive's server is not static: $(file -b "$scratch/$folder/quillet")"
+       exit 1 ;;
+  esac
+  expect_machine "$scratch/$folder/quillet" "$second"
+  echo "ok: the $first archive holds a static server, its manual page, user unit, README and licence"
+  "$here/serve_in_empty_root.sh" "$scratch/$folder/quillet" $third
+done
+# Where user namespaces are allowed, the check above ran in an empty root; it
+# must prove the same where they are refused, so they are refused once here.
+if unshare -r true 2>/dev/null; then
+  unshare -U -r sh -c 'echo 0 >/proc/sys/user/max_user_namespaces && exec "$0" "$1"' \
+    "$here/serve_in_empty_root.sh" "$scratch/quillet-1.0.0-linux-x86_64/quillet"
+fi
 
 zip=$(ls "$dist"/quillet-*-windows-x64.zip)
 python3 -m zipfile -l "$zip" | awk 'NR > 1 {print $1}' >"$scratch/zip.txt"
@@ -78,7 +130,6 @@ echo "ok: the zip holds quillet.exe, README.txt and LICENSE.txt"
 
 "$here/windows_installer.sh" "$(ls "$dist"/quillet-*-setup.exe)"
 
-"$here/serve_main_page.sh" "$scratch/root/usr/bin/quillet"
 
 prefix="$scratch/prefix"
 unit="$prefix/share/systemd/user/quillet.service"

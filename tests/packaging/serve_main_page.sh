@@ -1,10 +1,12 @@
 #!/bin/sh
 # Starts the server binary given in a fresh directory, asks it for the main
-# page and stops it with SIGTERM: it must answer and then exit with 0.
+# page and stops it with SIGTERM: it must answer and then exit with 0. A
+# second argument names qemu's user mode for a binary of another processor.
 set -eu
 binary=$1
+emulator=${2:-}
 directory=$(mktemp -d)
-(cd "$directory" && exec "$binary") &
+(cd "$directory" && exec $emulator "$binary" 2>"$directory/stderr") &
 pid=$!
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$directory"' EXIT
 

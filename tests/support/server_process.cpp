@@ -52,7 +52,8 @@ void prepareLauncherEnvironment() {
   ::unsetenv("DISPLAY");
 }
 
-// Wine needs far longer to start, above all the first time (prefix creation).
+// Wine needs far longer to start, above all the first time (prefix creation);
+// qemu translates every instruction.
 std::chrono::milliseconds startLimit() {
   return underLauncher() ? 90s : 10s;
 }
@@ -67,6 +68,14 @@ std::chrono::milliseconds replyLimit() {
 
 bool underLauncher() {
   return !launcherName().empty();
+}
+
+bool underWine() {
+  return std::filesystem::path(launcherName()).filename().string().rfind("wine", 0) == 0;
+}
+
+bool underQemu() {
+  return std::filesystem::path(launcherName()).filename().string().rfind("qemu-", 0) == 0;
 }
 
 bool portIsListening() {

@@ -1,5 +1,6 @@
 // Starts the real server binary in a fresh directory and speaks to it over
-// 127.0.0.1:8088, directly or through a launcher (Wine for the Windows build).
+// 127.0.0.1:8088, directly or through a launcher (Wine for the Windows build,
+// qemu's user mode for the ARM builds).
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +12,10 @@
 inline constexpr int kTestPort = 8088;
 
 bool underLauncher();
+// Wine runs the Windows build; qemu's user mode runs an ARM build of the Linux
+// server.
+bool underWine();
+bool underQemu();
 
 class ServerProcess {
  public:

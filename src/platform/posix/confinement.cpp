@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "platform/platform.h"
@@ -119,7 +121,7 @@ constexpr std::uint32_t kOwnCallingConvention = AUDIT_ARCH_AARCH64;
 // Landlock leaves UDP and Unix sockets with a path (a session bus, say) in
 // reach, and the server makes no socket after it listens: a new one, through
 // io_uring either, is refused, and so is every call made the 32-bit way.
-void refuseNewSockets() {
+bool refuseNewSockets() {
 #if defined(__x86_64__) || defined(__aarch64__)
   constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | EPERM;
   constexpr std::uint32_t kFirstX32Call = 0x40000000;
@@ -136,8 +138,17 @@ void refuseNewSockets() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
-  ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter);
+  return ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+#else
+  errno = ENOSYS;  // no filter is written for this processor's calling convention
+  return false;
 #endif
+}
+
+// Once, on standard error, what the kernel withheld and the reason it gave:
+// serving on is right, but whoever reads the log should know.
+void noteServingWithout(const char* what, int error) {
+  std::fprintf(stderr, "Note: serving without %s: %s\n", what, std::strerror(error));
 }
 
 #ifdef QUILLET_SANITIZED
@@ -193,8 +204,14 @@ bool confineToPagesFolder(const char* directory) {
   // Without it the kernel refuses Landlock to a process lacking privileges,
   // and a program run later could gain them.
   ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-  refuseNewSockets();
-  return restrictWithLandlock(directory);
+  if (!refuseNewSockets()) {
+    noteServingWithout("the filter on new sockets (seccomp)", errno);
+  }
+  const bool restricted = restrictWithLandlock(directory);
+  if (!restricted) {
+    noteServingWithout("the rules on files (Landlock)", errno);
+  }
+  return restricted;
 #else
   (void)directory;
   return false;
