@@ -13,9 +13,14 @@ WINDOWS_BUILD ?= build-windows
 # The static ARM servers, for the ARM archives and tests.
 AARCH64_BUILD ?= build-aarch64
 ARMHF_BUILD ?= build-armhf
+# One build context per image: the stripped static server and an empty wiki/.
+CONTAINER_BUILD ?= build-container
 MINGW = x86_64-w64-mingw32-g++
+# podman, or buildah where podman is missing; empty: no container image.
+CONTAINER_TOOL ?= $(firstword $(shell command -v podman buildah))
+VERSION := $(shell sed -n 's/^project.Quillet VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-.PHONY: build run test check bench windows arm sanitize fuzz install uninstall package clean
+.PHONY: build run test check bench windows arm sanitize fuzz install uninstall package container clean
 
 build:
 	cmake --preset default >/dev/null
@@ -106,9 +111,9 @@ define arm_packages
 endef
 
 # A Debian package, a Linux archive with a fully static server, the same two
-# for 64-bit and 32-bit ARM where the cross compilers are installed, and where
-# mingw-w64 is installed a zip and (with NSIS) an installer for Windows, in
-# $(DIST).
+# for 64-bit and 32-bit ARM where the cross compilers are installed, where
+# mingw-w64 is installed a zip and (with NSIS) an installer for Windows, and
+# where podman or buildah is installed the container image, in $(DIST).
 package:
 	cmake --preset package -B "$(PACKAGE_BUILD)" >/dev/null
 	cmake --build "$(PACKAGE_BUILD)" -j $(JOBS)
@@ -131,8 +136,52 @@ package:
 	  cp "$(WINDOWS_BUILD)"/quillet-*-setup.exe "$(DIST)/"; \
 	elif command -v $(MINGW) >/dev/null; then \
 	  echo "NSIS is not installed (apt-get install nsis): no Windows installer"; fi
+	@if [ -n "$(CONTAINER_TOOL)" ]; then $(MAKE) --no-print-directory container; \
+	else echo "podman and buildah are not installed (CONTAINER_TOOL): no container image"; fi
 	@ls -1 "$(DIST)"
+
+# The image for amd64, arm64 and arm/v7 as one OCI archive with one tag. The
+# images are FROM scratch, so building the ARM ones runs nothing of theirs and
+# needs no emulation. The list and the images are removed from the local store
+# again; `podman load -i` the archive to use it.
+OCI_ARCHIVE = $(DIST)/quillet-$(VERSION)-oci.tar
+# Names in the local store while the archive is made.
+IMAGE_LIST = localhost/quillet-package:$(VERSION)
+IMAGE_OF = localhost/quillet-package-$(1):$(VERSION)
+container:
+	cmake --preset portable -B "$(PORTABLE_BUILD)" >/dev/null
+	cmake --build "$(PORTABLE_BUILD)" -j $(JOBS)
+	@$(MAKE) --no-print-directory arm
+	$(call stage_server,$(PORTABLE_BUILD),amd64)
+	$(call stage_server,$(AARCH64_BUILD),arm64)
+	$(call stage_server,$(ARMHF_BUILD),arm-v7)
+	@$(CONTAINER_TOOL) manifest rm $(IMAGE_LIST) >/dev/null 2>&1 || true
+	$(CONTAINER_TOOL) manifest create $(IMAGE_LIST) >/dev/null
+	$(call build_image,linux/amd64,amd64)
+	$(call build_image,linux/arm64,arm64)
+	$(call build_image,linux/arm/v7,arm-v7)
+	mkdir -p "$(DIST)" && rm -f "$(OCI_ARCHIVE)"
+	$(CONTAINER_TOOL) manifest push --all --quiet --format oci $(IMAGE_LIST) \
+	  "oci-archive:$(OCI_ARCHIVE):quillet:$(VERSION)"
+	$(CONTAINER_TOOL) manifest rm $(IMAGE_LIST) >/dev/null
+	$(CONTAINER_TOOL) rmi $(call IMAGE_OF,amd64) $(call IMAGE_OF,arm64) $(call IMAGE_OF,arm-v7) >/dev/null
+
+# A build folder, then the image's folder: the server stripped with the strip of
+# its own toolchain.
+define stage_server
+	rm -rf "$(CONTAINER_BUILD)/$(2)" && mkdir -p "$(CONTAINER_BUILD)/$(2)/wiki"
+	$$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$(1)/CMakeCache.txt") \
+	  -o "$(CONTAINER_BUILD)/$(2)/quillet" "$(1)/quillet"
+endef
+
+# A platform, then the image's folder.
+define build_image
+	$(CONTAINER_TOOL) build --quiet --layers=false --platform $(1) --build-arg VERSION=$(VERSION) \
+	  -t $(call IMAGE_OF,$(2)) --manifest $(IMAGE_LIST) \
+	  -f packaging/container/Containerfile "$(CONTAINER_BUILD)/$(2)" >/dev/null
+endef
 
 clean:
 	rm -rf build build-sanitize build-windows build-fuzz build-package build-portable \
-	       build-aarch64 build-armhf build-package-aarch64 build-package-armhf dist
+	       build-aarch64 build-armhf build-package-aarch64 build-package-armhf \
+	       build-container dist

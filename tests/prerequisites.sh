@@ -44,6 +44,8 @@ packaging | groff-base           | command -v groff
 packaging | :arm64 :armhf        | foreign_architectures arm64 armhf
 packaging | libc6:arm64 libgcc-s1:arm64 libstdc++6:arm64 | installed libstdc++6:arm64
 packaging | libc6:armhf libgcc-s1:armhf libstdc++6:armhf | installed libstdc++6:armhf
+packaging | podman               | command -v podman
+packaging | runc                 | command -v runc
 fs        | e2fsprogs            | test -x /sbin/mkfs.ext4
 fs        | xfsprogs             | test -x /sbin/mkfs.xfs
 fs        | btrfs-progs          | test -x /sbin/mkfs.btrfs

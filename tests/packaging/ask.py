@@ -1,8 +1,8 @@
 """Asks the server on 127.0.0.1:8088 for one target and prints its reply.
 
-Usage: ask.py TARGET [SECONDS]: waits up to SECONDS (default 10) for the
-server to listen. The request is padded, since the server drops requests
-under 100 bytes.
+Usage: ask.py TARGET [SECONDS [HOST]]: waits up to SECONDS (default 10) for
+the server to listen, and names HOST (default 127.0.0.1:8088) in the Host
+line. The request is padded, since the server drops requests under 100 bytes.
 """
 import socket
 import sys
@@ -24,7 +24,8 @@ def connect(deadline):
 def main():
     target = sys.argv[1].encode()
     client = connect(time.monotonic() + float(sys.argv[2] if len(sys.argv) > 2 else 10))
-    client.sendall(b"GET " + target + b" HTTP/1.1\r\nHost: 127.0.0.1:8088\r\n" + PADDING + b"\r\n")
+    host = (sys.argv[3] if len(sys.argv) > 3 else "127.0.0.1:8088").encode()
+    client.sendall(b"GET " + target + b" HTTP/1.1\r\nHost: " + host + b"\r\n" + PADDING + b"\r\n")
     reply = b""
     while chunk := client.recv(65536):
         reply += chunk

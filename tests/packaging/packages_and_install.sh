@@ -56,9 +56,11 @@ split() {  # "a|b|c" into first, second and third
 }
 
 dist="$scratch/dist"
+# The container image has a check of its own (container.sh), in a private store.
 make --no-print-directory package DIST="$dist" PACKAGE_BUILD="$scratch/build-package" \
   PORTABLE_BUILD="$scratch/build-portable" WINDOWS_BUILD="$scratch/build-windows" \
-  AARCH64_BUILD="$scratch/build-aarch64" ARMHF_BUILD="$scratch/build-armhf" >/dev/null
+  AARCH64_BUILD="$scratch/build-aarch64" ARMHF_BUILD="$scratch/build-armhf" CONTAINER_TOOL= \
+  >/dev/null
 man_page=./usr/share/man/man1/quillet.1.gz
 # Debian's architecture, what `file` says of its processor, and the emulator.
 for package in "amd64|x86-64|" "arm64|ARM aarch64|qemu-aarch64-static" \

@@ -1,0 +1,170 @@
+#!/bin/sh
+# `make container`, into scratch folders, gives one OCI archive with one tag
+# whose index holds amd64, arm64 and arm/v7 images, each at most 2 MiB with a
+# static server of its architecture. Loaded into a private podman store, the
+# image for this machine runs as a user other than root, serves a save and a
+# view from a bind-mounted host folder, ends with 0 on `podman stop` and, as a
+# second container on the same folder, serves the page and ends with 0 on
+# SIGINT. The user's dist/, build folders and podman store are left alone.
+set -eu
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+here="$source_dir/tests/packaging"
+cd "$source_dir"
+
+require() {  # a command, then the Debian package that gives it
+  command -v "$1" >/dev/null || { echo "FAILED: $1 is missing: apt-get install $2"; exit 1; }
+}
+require podman podman
+require runc runc
+require file file
+require python3 python3
+
+scratch=$(mktemp -d)
+first=quillet-test-first
+second=quillet-test-second
+cleanup() {
+  podman rm -f -t 0 "$first" "$second" >/dev/null 2>&1 || true
+  # A store of a user's podman holds files of the user's other IDs.
+  [ "$(id -u)" -eq 0 ] || podman unshare rm -rf "$scratch/store" 2>/dev/null || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# A store and engine state of this test's own. For sandboxes like the one
+# this runs in under CI: runc with cgroupfs, since crun refuses hybrid
+# cgroups; vfs, which needs no overlay mounts; and explicit limits, since
+# podman's own (over a million open files) lie above the sandbox's hard
+# limits, which a container may not raise.
+mkdir -p "$scratch/copies"
+cat >"$scratch/storage.conf" <<EOF
+[storage]
+driver = "vfs"
+graphroot = "$scratch/store"
+runroot = "$scratch/store-state"
+EOF
+cat >"$scratch/containers.conf" <<EOF
+[engine]
+runtime = "runc"
+cgroup_manager = "cgroupfs"
+events_logger = "file"
+events_logfile_path = "$scratch/events.log"
+tmp_dir = "$scratch/engine-state"
+volume_path = "$scratch/volumes"
+image_copy_tmp_dir = "$scratch/copies"
+[network]
+network_config_dir = "$scratch/networks"
+EOF
+export CONTAINERS_STORAGE_CONF="$scratch/storage.conf" CONTAINERS_CONF="$scratch/containers.conf"
+limits="--ulimit nofile=1024:1024 --ulimit nproc=1024:1024"
+
+make --no-print-directory container CONTAINER_TOOL=podman DIST="$scratch/dist" \
+  CONTAINER_BUILD="$scratch/build-container" PORTABLE_BUILD="$scratch/build-portable" \
+  AARCH64_BUILD="$scratch/build-aarch64" ARMHF_BUILD="$scratch/build-armhf" >/dev/null
+archive="$scratch/dist/quillet-1.0.0-oci.tar"
+echo "ok: make container wrote $(basename "$archive"), $(stat -c %s "$archive") bytes"
+
+python3 "$here/oci_entries.py" "$archive" "$scratch/entries" >"$scratch/entries.txt"
+if [ "$(grep -c '^tag ' "$scratch/entries.txt")" -ne 1 ] ||
+   ! grep -qx 'tag quillet:1.0.0' "$scratch/entries.txt"; then
+  echo "FAILED: the archive does not hold the one tag quillet:1.0.0:"
+  cat "$scratch/entries.txt"
+  exit 1
+fi
+platforms=$(awk '$1 == "image" {print $2}' "$scratch/entries.txt" | sort | tr '\n' ' ')
+if [ "$platforms" != "linux/amd64 linux/arm/v7 linux/arm64 " ]; then
+  echo "FAILED: the index holds the images of: $platforms"
+  exit 1
+fi
+while read -r kind platform packed unpacked; do
+  [ "$kind" = image ] || continue
+  echo "ok: $platform image: $packed bytes in the archive, $unpacked unpacked"
+  if [ "$packed" -gt 2097152 ] || [ "$unpacked" -gt 2097152 ]; then
+    echo "FAILED: the $platform image is larger than 2 MiB"
+    exit 1
+  fi
+done <"$scratch/entries.txt"
+
+# platform folder | what `file` must say of its server
+while IFS='|' read -r folder kind; do
+  description=$(file -b "$scratch/entries/$folder/quillet")
+  case $description in
+    "$kind"*"statically linked"*) echo "ok: $folder: $kind, statically linked" ;;
+    *) echo "FAILED: the $folder image's server is: $description"; exit 1 ;;
+  esac
+done <<'TABLE'
+linux-amd64|ELF 64-bit LSB executable, x86-64
+linux-arm64|ELF 64-bit LSB executable, ARM aarch64
+linux-arm-v7|ELF 32-bit LSB executable, ARM, EABI5
+TABLE
+
+podman load -i "$archive" >"$scratch/load.txt" 2>&1 ||
+  { echo "FAILED: podman load:"; cat "$scratch/load.txt"; exit 1; }
+image=localhost/quillet:1.0.0
+facts=$(podman image inspect --format '{{.Os}}/{{.Architecture}} {{.Config.User}} {{.Config.WorkingDir}}
+{{index .Labels "org.opencontainers.image.title"}} {{index .Labels "org.opencontainers.image.version"}}
+{{index .Labels "org.opencontainers.image.licenses"}}' "$image")
+expected="linux/$(podman info --format '{{.Host.Arch}}') 1000:1000 /wiki
+Quillet 1.0.0
+MIT"
+if [ "$facts" != "$expected" ]; then
+  echo "FAILED: podman load gave an image with: $facts"
+  exit 1
+fi
+size=$(podman image inspect --format '{{.Size}}' "$image")
+[ "$size" -le 2097152 ] || { echo "FAILED: the loaded image takes $size bytes"; exit 1; }
+echo "ok: podman load gave $image for this machine, $size bytes, user 1000:1000, labelled"
+
+frame="<html><head><title>Quillet</title></head><body bgcolor=#252525 text=#d0d0d0 \
+link=#ffffff alink=#ffffff vlink=#ffffff>"
+navigation="<a href='/edit/home'>Edit this page</a> - <a href='/'>Main</a> - \
+<a href='/bye'>Kill the server</a><br><br>"
+expect_reply() {  # target, the framed page that must follow status and header, [Host]
+  printf 'HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n%s' "$2" >"$scratch/expected"
+  python3 "$here/ask.py" "$1" 20 "${3:-127.0.0.1:8088}" >"$scratch/reply"
+  cmp -s "$scratch/expected" "$scratch/reply" ||
+    { echo "FAILED: $1 at ${3:-127.0.0.1:8088} gave: $(head -c 400 "$scratch/reply")"; exit 1; }
+}
+
+wiki="$scratch/wiki"
+mkdir "$wiki"
+if [ "$(id -u)" -eq 0 ]; then chown 1000:1000 "$wiki"; else podman unshare chown 1000:1000 "$wiki"; fi
+# shellcheck disable=SC2086 # the limits are separate words
+podman run -d --name "$first" $limits -p 8088:8088 -v "$wiki:/wiki" "$image" >/dev/null
+expect_reply "/save/home?data=From+a+%3Ccontainer%3E&eof=1" \
+  "$frame<b>Page saved!</b> - ${navigation}From a &lt;container&gt;</body></html>"
+expect_reply "/wiki/home" "$frame${navigation}From a &lt;container&gt;</body></html>"
+printf 'From a <container>' >"$scratch/expected"
+cmp -s "$scratch/expected" "$wiki/pages/home.txt" ||
+  { echo "FAILED: the host folder holds no pages/home.txt with the saved text"; exit 1; }
+if [ "$(id -u)" -eq 0 ] && [ "$(stat -c %u:%g "$wiki/pages/home.txt")" != 1000:1000 ]; then
+  echo "FAILED: the page file on the host is owned by $(stat -c %u:%g "$wiki/pages/home.txt")"
+  exit 1
+fi
+user=$(podman top "$first" user | tail -n 1 | tr -d ' ')
+[ "$user" = 1000 ] || { echo "FAILED: the server runs as $user"; exit 1; }
+echo "ok: the server, as user 1000, saved and showed a page; the host folder holds its file"
+
+started=$(date +%s%N)
+podman stop -t 10 "$first" >/dev/null
+took=$((($(date +%s%N) - started) / 1000000))
+status=$(podman inspect --format '{{.State.ExitCode}}' "$first")
+if [ "$status" -ne 0 ] || [ "$took" -ge 10000 ]; then
+  echo "FAILED: podman stop took $took ms and gave exit code $status"
+  exit 1
+fi
+echo "ok: podman stop ended it with exit code 0 in $took ms"
+
+# The host name that the server counts as its own is the container's.
+# shellcheck disable=SC2086
+podman run -d --name "$second" $limits -p 8088:8088 -v "$wiki:/wiki" \
+  --hostname desk --dns-search fritz.box "$image" >/dev/null
+expect_reply "/wiki/home" "$frame${navigation}From a &lt;container&gt;</body></html>" \
+  desk.fritz.box:8088
+expect_reply "/wiki/home" "${frame}Quillet answers only at this machine's own addresses, such as \
+http://localhost:8088/. This request was sent to another name, so nothing was shown or \
+changed.</body></html>" wiki.fritz.box:8088
+podman kill --signal INT "$second" >/dev/null
+status=$(timeout 10 podman wait "$second" || echo "none within 10 s")
+[ "$status" = 0 ] || { echo "FAILED: after SIGINT the second container ended with $status"; exit 1; }
+echo "ok: a second container on the same folder served the page at desk.fritz.box, named"
+echo "    with --hostname desk (not at wiki.fritz.box), and ended with 0 on SIGINT"
