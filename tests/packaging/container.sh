@@ -24,8 +24,8 @@ first=quillet-test-first
 second=quillet-test-second
 cleanup() {
   podman rm -f -t 0 "$first" "$second" >/dev/null 2>&1 || true
-  # A store of a user's podman holds files of the user's other IDs.
-  [ "$(id -u)" -eq 0 ] || podman unshare rm -rf "$scratch/store" 2>/dev/null || true
+  # Under a user's podman, the store and the pages belong to the user's other IDs.
+  [ "$(id -u)" -eq 0 ] || podman unshare rm -rf "$scratch/store" "$scratch/wiki" 2>/dev/null || true
   rm -rf "$scratch"
 }
 trap cleanup EXIT
