@@ -146,8 +146,12 @@ fi
 user=$(podman top "$first" user | tail -n 1 | tr -d ' ')
 [ "$user" = 1000 ] || { echo "FAILED: the server runs as $user"; exit 1; }
 # The server writes on standard error only when something is wrong, such as a
-# part of its confinement that the container's system-call filter withholds.
+# part of its confinement that the container's system-call filter withholds;
+# on 32-bit ARM it has no socket filter to install, and says so.
 podman logs "$first" >"$scratch/logs.txt" 2>&1
+case $(uname -m) in
+  arm*) sed -i '/^Note: serving without the filter on new sockets/d' "$scratch/logs.txt" ;;
+esac
 [ ! -s "$scratch/logs.txt" ] || { echo "FAILED: the server wrote: $(cat "$scratch/logs.txt")"; exit 1; }
 echo "ok: the server, as user 1000, saved and showed a page, writing nothing on standard error;"
 echo "    the host folder holds its file"
