@@ -54,9 +54,8 @@ bool countWaitingBytes(SocketHandle socket, unsigned long& count);
 // Shuts both directions down, then closes; results are of no use to callers.
 void shutdownAndClose(SocketHandle socket);
 
-// Runs the handler on SIGTERM, and outside Windows on SIGINT (Ctrl-C) too. A
-// blocking call that the signal interrupts returns early, so that a stop is
-// seen while a connection is stuck.
+// Runs the handler on SIGTERM. A blocking call that the signal interrupts
+// returns early, so that a stop is seen while a connection is stuck.
 using TerminationHandler = void (*)(int signalNumber);
 void installTerminationHandler(TerminationHandler handler);
 

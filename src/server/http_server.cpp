@@ -38,7 +38,7 @@ char discardBuffer[kDiscardBufferSize];
 char headerCopyBuffer[kRequestBufferSize];
 
 extern "C" void onTerminationSignal(int signalNumber) {
-  if (signalNumber == SIGTERM || signalNumber == SIGINT) {
+  if (signalNumber == SIGTERM) {
     serverRunning = false;
   }
 }

@@ -156,14 +156,12 @@ TEST_F(BlackBox, TerminationSignalWhileIdleExitsWithZeroWithinAboutASecond) {
   EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
 }
 
-// Process 1 of a container dies of no signal it has no handler for, so Ctrl-C
-// stops the server there only through its handler; everywhere it stops cleanly.
-TEST_F(BlackBox, InterruptSignalWhileIdleExitsWithZeroWithinAboutASecond) {
-  SKIP_UNDER_WINE("Wine does not pass SIGINT on to the program's signal handler");
-  const auto sent = std::chrono::steady_clock::now();
+// Only SIGTERM has the orderly stop; Ctrl-C keeps its default action and ends
+// the server at once, which a save survives (a page is replaced in one move).
+TEST_F(BlackBox, InterruptSignalEndsTheServerByItsDefaultAction) {
+  SKIP_UNDER_WINE("Wine does not pass SIGINT on as a POSIX signal");
   ASSERT_EQ(::kill(server.pid(), SIGINT), 0);
-  EXPECT_EQ(server.waitForExit(3s), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1500ms);
+  EXPECT_EQ(server.waitForExit(3s), 128 + SIGINT);
 }
 
 constexpr size_t kLargePageBytes = 10'000'000;

@@ -179,9 +179,6 @@ void installTerminationHandler(TerminationHandler handler) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   ::sigaction(SIGTERM, &action, nullptr);
-  // As process 1 of a container, the kernel ignores every signal without a
-  // handler, so Ctrl-C (SIGINT) would leave the server running there.
-  ::sigaction(SIGINT, &action, nullptr);
 }
 
 }  // namespace platform
