@@ -30,12 +30,8 @@ SocketHandle acceptConnection(SocketHandle listenSocket);
 // From then on a send on the connection fails once its peer has taken no byte
 // for that long.
 void limitSendStall(SocketHandle socket, int seconds);
-// Both return what recv/send return: a count, 0 for a closed peer, or below 0.
+// Returns what recv returns: a count, 0 for a closed peer, or below 0.
 int receiveBytes(SocketHandle socket, char* buffer, int length);
-// Takes what the connection accepts of the bytes. While it accepts none, it
-// waits up to the connection's send-stall limit; a signal does not end that
-// wait.
-int sendBytes(SocketHandle socket, const char* bytes, int length);
 // Bytes that a gathered send takes in order after the runs before them.
 struct ByteRun {
   const char* bytes = nullptr;
@@ -54,8 +50,10 @@ bool countWaitingBytes(SocketHandle socket, unsigned long& count);
 // Shuts both directions down, then closes; results are of no use to callers.
 void shutdownAndClose(SocketHandle socket);
 
-// Runs the handler on SIGTERM. A blocking call that the signal interrupts
-// returns early, so that a stop is seen while a connection is stuck.
+// Runs the handler on SIGTERM. On POSIX systems a blocking call that the
+// signal interrupts returns early, so that a stop is seen while a connection
+// is stuck; Windows never cuts a call short, and there only the send-stall
+// limit bounds how long a stop waits.
 using TerminationHandler = void (*)(int signalNumber);
 void installTerminationHandler(TerminationHandler handler);
 

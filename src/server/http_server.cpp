@@ -1,18 +1,27 @@
 #include "server/http_server.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <new>
 
-#include "server/request.h"
-#include "store/page_store.h"
-
-std::atomic<bool> serverRunning{true};
+#include "server/response.h"
+#include "server/testing.h"
 
 namespace {
 
+// Cleared by SIGTERM and by the stop request, and never set again.
+std::atomic<bool> running{true};
+static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1,
+              "the running flag must be writable from a signal handler");
+
 constexpr char kStatusLine[] = "HTTP/1.0 200 OK\r\n";
+constexpr std::int32_t kServerPort = 8088;
+constexpr int kDiscardBufferSize = 1024;
+// Shorter requests get no answer; a browser's are always longer.
+constexpr int kMinimumRequestSize = 100;
+constexpr int kExitStopped = 0;
+constexpr int kExitStartFailed = 255;
 constexpr int kBacklog = 5;
 constexpr int kAcceptWaitMicroseconds = 1000000;
 using Clock = std::chrono::steady_clock;
@@ -37,11 +46,15 @@ char discardBuffer[kDiscardBufferSize];
 // The header lines when the target ran into them (see parseRequest).
 char headerCopyBuffer[kRequestBufferSize];
 
-extern "C" void onTerminationSignal(int signalNumber) {
-  if (signalNumber == SIGTERM) {
-    serverRunning = false;
-  }
+// Installed for SIGTERM alone.
+extern "C" void onTerminationSignal(int) {
+  running = false;
 }
+
+struct HttpServer {
+  RequestHandler handler = nullptr;
+  platform::SocketHandle listenSocket = platform::kNoSocket;
+};
 
 // The one clock of a request's reading: its time limit, cut short by a stop.
 struct ReadClock {
@@ -50,7 +63,7 @@ struct ReadClock {
 };
 
 std::chrono::microseconds timeLeft(ReadClock& clock) {
-  if (!serverRunning && !clock.stopSeen) {
+  if (!running && !clock.stopSeen) {
     clock.stopSeen = true;
     clock.deadline = std::min(clock.deadline, Clock::now() + kReadTimeAfterStop);
   }
@@ -148,9 +161,7 @@ void serveOneTurn(HttpServer& server, ClientRequest& request) {
   if (server.handler != nullptr) {
     runHandler(server.handler, request);
   }
-  if (server.closeAfterResponse) {
-    closeConnection(request, accepted);
-  }
+  closeConnection(request, accepted);
 }
 
 bool openListener(HttpServer& server) {
@@ -158,7 +169,7 @@ bool openListener(HttpServer& server) {
   if (server.listenSocket == platform::kNoSocket) {
     return false;
   }
-  if (!platform::bindAndListen(server.listenSocket, server.port, kBacklog)) {
+  if (!platform::bindAndListen(server.listenSocket, kServerPort, kBacklog)) {
     platform::shutdownAndClose(server.listenSocket);
     server.listenSocket = platform::kNoSocket;
     return false;
@@ -168,34 +179,43 @@ bool openListener(HttpServer& server) {
 
 }  // namespace
 
-int runServer(RequestHandler handler) {
+int runServer(RequestHandler handler, StartupStep prepare, const char* folder) {
   if (!platform::startNetworking()) {
     platform::showStartupError(kInitializeFailed);
     return kExitStartFailed;
   }
-  // Now, as nothing outside the pages is read once the server serves.
-  platform::readResolverSearchDomains();
-  platform::makeDirectory(kPagesDirectory);
+  prepare();
   platform::keepFreedMemoryForReuse();
 
   HttpServer server;
-  server.closeAfterResponse = true;
-  server.port = kServerPort;
   if (!openListener(server)) {
     platform::showStartupError(kListenFailed);
     return kExitStartFailed;
   }
   platform::installTerminationHandler(onTerminationSignal);
   // Whatever a bug in serving might do, it reaches the pages and no further.
-  platform::confineToPagesFolder(kPagesDirectory);
+  platform::confineToPagesFolder(folder);
   server.handler = handler;
 
   ClientRequest request;
-  while (serverRunning) {
+  while (running) {
     serveOneTurn(server, request);
   }
 
   platform::shutdownAndClose(server.listenSocket);
   platform::stopNetworking();
   return kExitStopped;
+}
+
+void askServerToStop() {
+  running = false;
+}
+
+bool serverRunning() {
+  return running;
+}
+
+// Declared in testing.h, for the tests of the stop request.
+void letServerRunAgain() {
+  running = true;
 }

@@ -1,59 +1,23 @@
-// The HTTP server: start-up, the connection loop and the way every response
-// leaves the process.
+// The HTTP server: start-up, the connection loop and the way to end it.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <string>
-#include <string_view>
+#include "server/request.h"
 
-#include "platform/platform.h"
-
-inline constexpr std::int32_t kServerPort = 8088;
-inline constexpr int kRequestBufferSize = 655360;
-inline constexpr int kDiscardBufferSize = 1024;
-inline constexpr int kMinimumRequestSize = 100;
-
-inline constexpr int kExitStopped = 0;
-inline constexpr int kExitStartFailed = 255;
-
-// Cleared by SIGTERM and by the stop request; the loop re-reads it every turn.
-extern std::atomic<bool> serverRunning;
-static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1,
-              "serverRunning must be writable from a signal handler");
-
-// One connection. The main loop owns the single instance; a handler borrows
-// it for its call.
-struct ClientRequest {
-  platform::SocketHandle socket = platform::kNoSocket;
-  // Zero-terminated, inside the request buffer; query string included.
-  char* target = nullptr;
-  // The whole header lines after the request line, up to the empty line that
-  // ends them, as received; inside the request buffer and never past the
-  // bytes received, or a copy of them where the target's zero fell among them.
-  std::string_view headers;
-  // No empty line ended the header block among the bytes read (the buffer
-  // filled, or a pause ended the request), so later lines may be missing. A
-  // line cut off at the end is left out of `headers`.
-  bool headersCut = false;
-};
-
+// Called once for every request that passed the request line's checks, after
+// the status line went out; it answers through sendAll or sendHtmlPage.
 using RequestHandler = void (*)(ClientRequest& request);
 
-struct HttpServer {
-  RequestHandler handler = nullptr;
-  std::int32_t port = kServerPort;
-  bool closeAfterResponse = true;
-  platform::SocketHandle listenSocket = platform::kNoSocket;
-};
+// Runs once networking is up and before the port is opened, while the process
+// may still read and make files anywhere.
+using StartupStep = void (*)();
 
-bool isOpen(const ClientRequest& request);
+// Starts up, serves until stopped and returns the process exit code. Once it
+// listens, the process is confined to `folder` (platform::confineToPagesFolder).
+int runServer(RequestHandler handler, StartupStep prepare, const char* folder);
 
-// Sends n bytes; a failed send marks the connection failed (socket := none).
-void sendAll(ClientRequest& request, const char* bytes, std::int64_t n);
+// Ends the loop once the connection being served is closed, as SIGTERM does;
+// nothing undoes it.
+void askServerToStop();
 
-// Frames the body and sends it after the header, all as one run of bytes.
-void sendHtmlPage(ClientRequest& request, const std::string& body);
-
-// Starts up, serves until stopped and returns the process exit code.
-int runServer(RequestHandler handler);
+// False once a stop was asked for; the loop reads it at the top of every turn.
+bool serverRunning();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/ascii.h"
+
 namespace {
 
 constexpr char kMethod[] = "GET ";
@@ -22,10 +24,6 @@ int skipToSlash(const char* buffer, int i, int total) {
     ++i;
   }
   return i;
-}
-
-char lowerCase(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
 }
 
 // Where the line after the one holding `at` starts, or the end of the bytes.
@@ -64,6 +62,10 @@ bool findTarget(const char* buffer, int total, int& start, int& end) {
 
 }  // namespace
 
+bool isOpen(const ClientRequest& request) {
+  return request.socket != platform::kNoSocket;
+}
+
 char* parseRequestLine(char* buffer, int total) {
   int start = 0;
   int end = 0;
@@ -94,12 +96,6 @@ bool parseRequest(ClientRequest& request, char* buffer, int total, char* headerR
   return true;
 }
 
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lowerCase(x) == lowerCase(y);
-         });
-}
-
 void locateHeaders(ClientRequest& request, const char* buffer, int total) {
   const std::string_view received(buffer, static_cast<std::size_t>(total));
   const std::size_t start = nextLineStart(received, 0);
@@ -120,7 +116,7 @@ bool findHeader(const ClientRequest& request, std::string_view name, std::string
     const std::string_view line = rest.substr(0, lineEnd);
     rest.remove_prefix(std::min(lineEnd + 1, rest.size()));
     if (line.size() <= name.size() || line[name.size()] != ':' ||
-        !equalIgnoringCase(line.substr(0, name.size()), name)) {
+        !platform::equalIgnoringCase(line.substr(0, name.size()), name)) {
       continue;
     }
     std::string_view found = line.substr(name.size() + 1);

@@ -1,18 +1,11 @@
 #include <algorithm>
 
+#include "platform/ascii.h"
 #include "store/page_store.h"
 
-namespace {
-
-char foldCase(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
-}
-
-bool isNameByte(char byte) {
+bool isPageNameByte(char byte) {
   return (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == '_' || byte == '-';
 }
-
-}  // namespace
 
 bool extractPageName(const std::string& target, std::string& name) {
   name.clear();
@@ -20,8 +13,8 @@ bool extractPageName(const std::string& target, std::string& name) {
   const std::size_t lastSlash = pathEnd == 0 ? std::string::npos : target.rfind('/', pathEnd - 1);
   const std::size_t nameStart = lastSlash == std::string::npos ? 0 : lastSlash + 1;
   for (std::size_t i = nameStart; i < pathEnd; ++i) {
-    const char byte = foldCase(target[i]);
-    if (!isNameByte(byte)) {
+    const char byte = platform::lowerCase(target[i]);
+    if (!isPageNameByte(byte)) {
       return false;
     }
     name.push_back(byte);

@@ -1,10 +1,14 @@
-// Page names and page files. Knows nothing of HTTP or HTML.
+// Page names and page files. Knows nothing of HTML, and of HTTP only that a
+// request target's query part starts at its first '?' or '&'.
 #pragma once
 
 #include <string>
 
-// Relative to the working directory; the server creates it at start-up.
+// Relative to the working directory; made at start-up.
 inline constexpr char kPagesDirectory[] = "pages";
+
+// Whether the byte may stand in a page name: a-z, 0-9, '_' and '-'.
+bool isPageNameByte(char byte);
 
 // Takes the page name from the last path segment of a request target
 // (lower-cased; only a-z, 0-9, '_' and '-'). False when there is none.

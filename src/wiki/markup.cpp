@@ -8,6 +8,9 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/ascii.h"
+#include "store/page_store.h"
+
 namespace {
 
 // The bytes that end a run of text copied unchanged.
@@ -72,9 +75,9 @@ std::size_t findMarkupByte(const std::string& text, std::size_t i) {
   return i;
 }
 
+// A link names a page as written, in either case; following it folds the case.
 bool isLinkByte(char byte) {
-  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-         (byte >= '0' && byte <= '9') || byte == '_' || byte == '-';
+  return isPageNameByte(platform::lowerCase(byte));
 }
 
 // Appends the link that starts with the '[' at `open` and returns where the

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "server/http_server.h"
+#include "server/request.h"
 
 // Shows the page with its markup converted, or a note offering to create it.
 void renderViewPage(ClientRequest& request, const std::string& name, bool justSaved);

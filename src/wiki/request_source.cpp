@@ -5,7 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
+
+using platform::equalIgnoringCase;
 
 namespace {
 
@@ -45,7 +48,7 @@ bool isDigit(char byte) {
   return byte >= '0' && byte <= '9';
 }
 
-bool isNameByte(char byte) {
+bool isHostNameByte(char byte) {
   return isDigit(byte) || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
          byte == '-' || byte == '_' || byte == '.';
 }
@@ -170,7 +173,7 @@ bool isOwnHostName(std::string_view host, std::string_view machineName,
     return true;
   }
   host = withoutTrailingDot(host);
-  if (host.empty() || !allOf(host, isNameByte)) {
+  if (host.empty() || !allOf(host, isHostNameByte)) {
     return false;
   }
   if (isIpv4Address(host) || equalIgnoringCase(host, kLoopbackName) ||

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "server/http_server.h"
+#include "server/response.h"
 #include "store/page_store.h"
 #include "wiki/pages.h"
 #include "wiki/request_source.h"
@@ -40,7 +42,7 @@ void stopServer(ClientRequest& request) {
     sendHtmlPage(request, kForgedStopBody);
     return;
   }
-  serverRunning = false;
+  askServerToStop();
 }
 
 void savePageFromForm(ClientRequest& request, const std::string& name) {

@@ -1,6 +1,6 @@
 // Chooses the wiki operation for a request target.
 #pragma once
 
-#include "server/http_server.h"
+#include "server/request.h"
 
 void handleWikiRequest(ClientRequest& request);

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "server/response.h"
 #include "store/page_store.h"
 #include "wiki/pages.h"
 

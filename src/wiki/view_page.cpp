@@ -1,3 +1,4 @@
+#include "server/response.h"
 #include "store/page_store.h"
 #include "wiki/markup.h"
 #include "wiki/pages.h"

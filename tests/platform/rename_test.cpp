@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/testing.h"
+#include "platform/posix/testing.h"
 #include "support/temp_directory.h"
 #include "support/traced_probe.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "server/http_server.h"
+#include "server/response.h"
 #include "support/captured_response.h"
 #include "support/expected_pages.h"
 

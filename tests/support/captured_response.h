@@ -5,6 +5,6 @@
 #include <functional>
 #include <string>
 
-#include "server/http_server.h"
+#include "server/request.h"
 
 std::string captureResponse(const std::function<void(ClientRequest&)>& handler);

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/testing.h"
+#include "platform/posix/testing.h"
 
 namespace {
 

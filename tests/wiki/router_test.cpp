@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "server/http_server.h"
+#include "server/testing.h"
 #include "support/captured_response.h"
 #include "support/expected_pages.h"
 #include "support/temp_directory.h"
@@ -82,9 +84,9 @@ class RouterTest : public testing::Test {
     fs::create_directory("pages");
     std::ofstream("pages/main.txt", std::ios::binary) << "Main text";
     std::ofstream("pages/home.txt", std::ios::binary) << "Home text";
-    serverRunning = true;
+    letServerRunAgain();
   }
-  void TearDown() override { serverRunning = true; }
+  void TearDown() override { letServerRunAgain(); }
 
   ScopedWorkingDirectory directory;
 };
@@ -99,7 +101,7 @@ TEST_P(Routing, ChoosesTheActionByTheTargetsLeadingBytes) {
     handleWikiRequest(request);
   });
   EXPECT_EQ(reply, GetParam().reply);
-  EXPECT_EQ(serverRunning.load(), GetParam().stops == Stops::kNo);
+  EXPECT_EQ(serverRunning(), GetParam().stops == Stops::kNo);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Routing, testing::ValuesIn(routeCases()));
@@ -144,7 +146,7 @@ TEST_F(RouterTest, ForgedOrUntoldStopAndUntoldSaveChangeNothing) {
   };
   for (const auto& [path, headers, cut, reply] : cases) {
     EXPECT_EQ(replyWithHeaders(path, headers, cut), reply);
-    EXPECT_TRUE(serverRunning.load());
+    EXPECT_TRUE(serverRunning());
   }
   std::ifstream home("pages/home.txt");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(home), {}), "Home text");
@@ -158,7 +160,7 @@ TEST_F(RouterTest, OtherNamesGetNoPageAndChangeNothingOnAnyRoute) {
   for (const char* path : {"/wiki/home", "/edit/home", "/save/home?data=x&eof=1", "/bye", "/byebye",
                            "/", "/wiki/a.b"}) {
     EXPECT_EQ(replyWithHeaders(path, "Host: rebind.test:8088\r\n", false), kOtherName) << path;
-    EXPECT_TRUE(serverRunning.load()) << path;
+    EXPECT_TRUE(serverRunning()) << path;
   }
   std::ifstream home("pages/home.txt");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(home), {}), "Home text");

@@ -1,4 +1,4 @@
-// Page files on Linux (and other POSIX systems).
+// Page files on Linux.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "platform/testing.h"
+#include "platform/posix/testing.h"
 
 namespace platform {
 namespace {

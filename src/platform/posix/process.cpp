@@ -1,10 +1,12 @@
-// The rest of the process on Linux (and other POSIX systems): the allocator,
-// the start-up message, the host name and the resolver's search domains.
+// The rest of the process on Linux (and other POSIX systems): the termination
+// signal, the allocator, the start-up message, the host name and the
+// resolver's search domains.
 // unistd.h first: it tells whether the C library is glibc.
 #include <unistd.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <signal.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -13,7 +15,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "platform/testing.h"
+#include "platform/posix/testing.h"
 
 namespace platform {
 namespace {
@@ -65,6 +67,16 @@ std::vector<std::string> searchDomainsIn(std::string_view settings) {
     }
   }
   return domains;
+}
+
+void installTerminationHandler(TerminationHandler handler) {
+  // Without SA_RESTART: std::signal's handlers restart an interrupted call,
+  // so a stop waited for as long as a stuck client kept its connection.
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  ::sigaction(SIGTERM, &action, nullptr);
 }
 
 void keepFreedMemoryForReuse() {

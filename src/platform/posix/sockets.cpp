@@ -1,8 +1,7 @@
-// Sockets and the termination signal on Linux (and other POSIX systems).
+// Sockets on Linux.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -152,11 +151,6 @@ int sendRuns(SocketHandle socket, const ByteRun* runs, int count) {
   }
 }
 
-int sendBytes(SocketHandle socket, const char* bytes, int length) {
-  const ByteRun run{bytes, static_cast<std::size_t>(length)};
-  return sendRuns(socket, &run, 1);
-}
-
 bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
   int waiting = 0;
   if (::ioctl(toDescriptor(socket), FIONREAD, &waiting) != 0) {
@@ -169,16 +163,6 @@ bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
 void shutdownAndClose(SocketHandle socket) {
   ::shutdown(toDescriptor(socket), SHUT_RDWR);
   ::close(toDescriptor(socket));
-}
-
-void installTerminationHandler(TerminationHandler handler) {
-  // Without SA_RESTART: std::signal's handlers restart an interrupted call,
-  // so a stop waited for as long as a stuck client kept its connection.
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  ::sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace platform

@@ -8,25 +8,14 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace platform {
 namespace {
 
-char lowerCase(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
-}
-
 bool stemIs(const char* stem, std::size_t length, const char* device) {
-  if (std::strlen(device) != length) {
-    return false;
-  }
-  for (std::size_t i = 0; i < length; ++i) {
-    if (lowerCase(stem[i]) != device[i]) {
-      return false;
-    }
-  }
-  return true;
+  return equalIgnoringCase(std::string_view(stem, length), device);
 }
 
 // "pages/con.txt" names the console, not a file: a page whose name is a DOS

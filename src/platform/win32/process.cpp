@@ -1,7 +1,8 @@
-// The rest of the process on Windows: the heap, the start-up message, the
-// host name and the resolver's search domains.
+// The rest of the process on Windows: the termination signal, the heap, the
+// start-up message, the host name and the resolver's search domains.
 #include "platform/win32/lean_windows.h"
 
+#include <csignal>
 #include <cstddef>
 
 #include "platform/platform.h"
@@ -14,7 +15,13 @@ constexpr std::size_t kHostNameRoom = 255;
 
 }  // namespace
 
-// The Windows heap keeps freed blocks of this size for reuse by itself.
+// Windows does not interrupt a blocking call for a signal; the send-stall
+// limit alone bounds how long a stop waits for a stuck connection.
+void installTerminationHandler(TerminationHandler handler) {
+  std::signal(SIGTERM, handler);
+}
+
+// The Windows heap keeps large freed blocks for reuse by itself.
 void keepFreedMemoryForReuse() {}
 
 void showStartupError(const char* text) {

@@ -1,10 +1,9 @@
-// Sockets and the termination signal on Windows: Winsock 2.
+// Sockets on Windows: Winsock 2.
 #include "platform/win32/lean_windows.h"
 
 #include <winsock2.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -91,12 +90,7 @@ void limitSendStall(SocketHandle socket, int seconds) {
                sizeof limit);
 }
 
-int sendBytes(SocketHandle socket, const char* bytes, int length) {
-  return ::send(toSocket(socket), bytes, std::min(length, kSendPieceBytes), 0);
-}
-
 int sendRuns(SocketHandle socket, const ByteRun* runs, int count) {
-  // In pieces of at most kSendPieceBytes, as sendBytes sends.
   WSABUF buffers[kMostRunsPerSend];
   DWORD room = kSendPieceBytes;
   DWORD used = 0;
@@ -126,12 +120,6 @@ bool countWaitingBytes(SocketHandle socket, unsigned long& count) {
 void shutdownAndClose(SocketHandle socket) {
   ::shutdown(toSocket(socket), SD_BOTH);
   ::closesocket(toSocket(socket));
-}
-
-// Windows does not interrupt a blocking call for a signal; the send-stall
-// limit alone bounds how long a stop waits for a stuck connection.
-void installTerminationHandler(TerminationHandler handler) {
-  std::signal(SIGTERM, handler);
 }
 
 }  // namespace platform

@@ -1,10 +1,10 @@
+#include "server/response.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
 #include <span>
-
-#include "server/http_server.h"
 
 namespace {
 
@@ -32,7 +32,8 @@ int sendSome(platform::SocketHandle socket, std::span<const platform::ByteRun> r
   return platform::sendRuns(socket, call.data(), static_cast<int>(count));
 }
 
-// sendAll for runs that go out as though they stood side by side in memory.
+// Sends the runs as though they stood side by side in memory; a failed send
+// marks the connection failed.
 void sendRunsAll(ClientRequest& request, std::span<platform::ByteRun> runs) {
   if (!isOpen(request)) {
     return;
@@ -63,24 +64,12 @@ void sendRunsAll(ClientRequest& request, std::span<platform::ByteRun> runs) {
 
 }  // namespace
 
-bool isOpen(const ClientRequest& request) {
-  return request.socket != platform::kNoSocket;
-}
-
 void sendAll(ClientRequest& request, const char* bytes, std::int64_t n) {
-  if (!isOpen(request)) {
+  if (n <= 0) {
     return;
   }
-  std::int64_t sent = 0;
-  while (sent < n) {
-    const int piece = static_cast<int>(std::min(n - sent, static_cast<std::int64_t>(kLargestSend)));
-    const int result = platform::sendBytes(request.socket, bytes + sent, piece);
-    if (result < 0) {
-      request.socket = platform::kNoSocket;
-      return;
-    }
-    sent += result;
-  }
+  platform::ByteRun run{bytes, static_cast<std::size_t>(n)};
+  sendRunsAll(request, std::span<platform::ByteRun>(&run, 1));
 }
 
 void sendHtmlPage(ClientRequest& request, const std::string& body) {
