@@ -81,20 +81,17 @@ timeout 240 qemu-system-aarch64 -M virt -cpu cortex-a57 -m 256 -smp 1 -nic none 
 echo "The VM ran $(($(date +%s) - started)) s; its serial lines:"
 tr -d '\r' <"$scratch/serial" | sed 's/^/  /'
 
-frame="<html><head><title>Quillet</title></head><body bgcolor=#252525 text=#d0d0d0 \
-link=#ffffff alink=#ffffff vlink=#ffffff>"
-navigation() {
-  echo "<a href='/edit/$1'>Edit this page</a> - <a href='/'>Main</a> - \
-<a href='/bye'>Kill the server</a><br><br>"
-}
+client="$here/../support/wiki_client.py"
+framed() { python3 "$client" framed "$1"; }
+navigation() { python3 "$client" navigation "$1"; }
 tr -d '\r' <"$scratch/serial" | grep '^vm: ' >"$scratch/found" || true
 {
-  echo "vm: save: $frame<b>Page saved!</b> - $(navigation home)Saved on arm64</body></html>"
-  echo "vm: view: $frame$(navigation home)Saved on arm64</body></html>"
+  echo "vm: save: $(framed "<b>Page saved!</b> - $(navigation home)Saved on arm64")"
+  echo "vm: view: $(framed "$(navigation home)Saved on arm64")"
   if [ "$mode" = confined ]; then
-    echo "vm: leak: ${frame}Unknown page <b>leak</b>. <a href='/edit/leak'>Create it</a>.</body></html>"
+    echo "vm: leak: $(framed "Unknown page <b>leak</b>. <a href='/edit/leak'>Create it</a>.")"
   else
-    echo "vm: leak: $frame$(navigation leak)private</body></html>"
+    echo "vm: leak: $(framed "$(navigation leak)private")"
   fi
   printf 'vm: Seccomp:\t2\n'
   printf 'vm: NoNewPrivs:\t1\n'

@@ -17,12 +17,14 @@ import threading
 import time
 import traceback
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wiki_client import PORT, listening  # noqa: E402
+
 CHROMIUM = os.environ.get("QUILLET_CHROMIUM", "/usr/bin/chromium")
 DRIVER = os.environ.get("QUILLET_CHROMEDRIVER", "/usr/bin/chromedriver")
 SERVER = os.path.abspath(os.environ.get("QUILLET_SERVER", "../../build/quillet"))
 SCREENSHOTS = os.path.abspath(
     os.environ.get("QUILLET_SCREENSHOTS", os.path.join(tempfile.gettempdir(), "quillet-shots")))
-PORT = 8088
 BASE = f"http://127.0.0.1:{PORT}"
 # Names that the browser resolves to 127.0.0.1: one the wiki counts as its own
 # (a local-network name, where browsers send no Sec-Fetch-* headers) and one
@@ -58,18 +60,6 @@ checks = []
 def check(what, ok, detail=""):
     checks.append(ok)
     print(f"{'ok  ' if ok else 'FAIL'} {what}{'' if ok or not detail else ': ' + str(detail)}")
-
-
-def port_listens():
-    for table in ["/proc/net/tcp", "/proc/net/tcp6"]:
-        if not os.path.exists(table):
-            continue
-        with open(table) as rows:
-            for row in rows.readlines()[1:]:
-                fields = row.split()
-                if fields[1].endswith(f":{PORT:04X}") and fields[3] == "0A":
-                    return True
-    return False
 
 
 def windows1252(text):
@@ -309,7 +299,7 @@ def main():
     site = None
     try:
         deadline = time.monotonic() + WAIT_SECONDS
-        while not port_listens():
+        while not listening():
             if time.monotonic() > deadline:
                 raise RuntimeError("the server did not start listening")
             time.sleep(0.05)

@@ -16,22 +16,19 @@ Exit codes: 0 every row that ran passed, 1 a row failed.
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import urllib.parse
 
-PORT = 8088
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wiki_client import PORT, STATUS_AND_HEADER, ask, listening, navigation, reply  # noqa: E402
+
 INSIDE = "QUILLET_FS_NAMESPACES"
 SBIN = "/usr/sbin:/sbin"
 WAIT_SECONDS = 10
-HEADER = b"HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n"
-FRAME_OPENING = (b"<html><head><title>Quillet</title></head><body bgcolor=#252525 "
-                 b"text=#d0d0d0 link=#ffffff alink=#ffffff vlink=#ffffff>")
-NAVIGATION = (b"<a href='/edit/home'>Edit this page</a> - <a href='/'>Main</a> - "
-              b"<a href='/bye'>Kill the server</a><br><br>")
+NAVIGATION = navigation(b"home")
 LONG_RUN = b"0123456789abcdef" * 2048
 
 # Each save: the text, how the view shows it, and the files of pages/ after it.
@@ -172,29 +169,6 @@ ROWS = [
 ]
 
 
-def ask(target):
-    request = (b"GET " + target + b" HTTP/1.1\r\nHost: 127.0.0.1:8088\r\n"
-               b"User-Agent: quillet-fs-test\r\nX-Padding: " + b"p" * 64 + b"\r\n\r\n")
-    with socket.create_connection(("127.0.0.1", PORT), timeout=WAIT_SECONDS) as client:
-        client.sendall(request)
-        reply = b""
-        while chunk := client.recv(65536):
-            reply += chunk
-    return reply
-
-
-def framed(body):
-    return HEADER + FRAME_OPENING + body + b"</body></html>"
-
-
-def listening():
-    try:
-        socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
-        return True
-    except OSError:
-        return False
-
-
 class Server:
     """The server in the mount, under strace where it is installed, so that
     each save's moves can be shown."""
@@ -208,7 +182,7 @@ class Server:
         self.seen = self.requests = 0
         wait_until(listening, "the server did not listen")
         if self.log:
-            self.calls_of_last_request()  # the connection that found it listening
+            self.seen = len(self.read_log())  # start-up's calls are no save's
 
     def calls_of_last_request(self):
         """The page-file calls since the last request, e.g. "renameat2 .new .txt EINVAL"."""
@@ -256,11 +230,12 @@ def save_on(row, binary, work):
     server = Server(binary, row.mount_point, os.path.join(work, row.name, "strace.log"))
     try:
         for what, text, view, files in SAVES:
-            reply = ask(b"/save/home?data=" + urllib.parse.quote_plus(text).encode() + b"&eof=1")
+            answer = ask(b"/save/home?data=" + urllib.parse.quote_plus(text).encode() + b"&eof=1")
             notes.append(f"  {what}: {server.calls_of_last_request()}")
-            if reply != framed(b"<b>Page saved!</b> - " + NAVIGATION + view):
-                raise RowFailed(f"{what}: the save answered {reply[len(HEADER):][:200]!r}")
-            if ask(b"/wiki/home") != framed(NAVIGATION + view):
+            if answer != reply(b"<b>Page saved!</b> - " + NAVIGATION + view):
+                shown = answer[len(STATUS_AND_HEADER):][:200]
+                raise RowFailed(f"{what}: the save answered {shown!r}")
+            if ask(b"/wiki/home") != reply(NAVIGATION + view):
                 raise RowFailed(f"{what}: the view does not show the text saved")
             server.calls_of_last_request()
             check_files(row, files, what)

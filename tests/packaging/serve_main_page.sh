@@ -10,7 +10,7 @@ directory=$(mktemp -d)
 pid=$!
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$directory"' EXIT
 
-reply=$(python3 "$(dirname "$0")/ask.py" / | tr -d '\0')
+reply=$(python3 "$(dirname "$0")/../support/wiki_client.py" ask / | tr -d '\0')
 case "$reply" in
   "HTTP/1.0 200 OK"*"Unknown page <b>main</b>"*) ;;
   *) echo "FAILED: unexpected reply: $(echo "$reply" | head -c 300)"; exit 1 ;;

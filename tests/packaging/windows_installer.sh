@@ -58,9 +58,9 @@ echo "ok: the silent install made quillet.exe, the Start-menu entries and the St
 (cd "$wiki_unix" && exec wine "$program_unix/quillet.exe") >>"$log" 2>&1 &
 server=$!
 # Wine's first start of a program in a new prefix is slow.
-python3 "$here/ask.py" "/save/installed?data=Saved+under+Wine&eof=1" "$START_SECONDS" |
+python3 "$here/../support/wiki_client.py" ask "/save/installed?data=Saved+under+Wine&eof=1" "$START_SECONDS" |
   grep -q "Page saved!" || fail "the installed server did not save a page"
-python3 "$here/ask.py" /byebye 0 >/dev/null || fail "the installed server did not take the stop"
+python3 "$here/../support/wiki_client.py" ask /byebye 0 >/dev/null || fail "the installed server did not take the stop"
 waited=0
 while kill -0 "$server" 2>/dev/null; do
   [ "$waited" -lt "$STOP_SECONDS" ] || fail "the installed server did not stop"
