@@ -14,8 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kMissingMainBody =
-    "Unknown page <b>main</b>. <a href='/edit/main'>Create it</a>.";
+const std::string kMissingMainBody = missingPage("main");
 
 struct AnswerCase {
   const char* name;
@@ -71,8 +70,7 @@ const AnswerCase kAnswerCases[] = {
     // Cut by a pause after the line that would trust them.
     {"FramedSaveCutAfterItsFetchSiteLine",
      pausedExchange(kSaveLine + kHostLine + kBrowser + kSameOrigin, 400ms, kFramed), true,
-     "The page contents is too large. Ensure it is at most around 60KB and that your browser can "
-     "send GET requests that large."},
+     kTooLarge},
     {"FramedStopCutAfterItsFetchSiteLine",
      pausedExchange("GET /byebye HTTP/1.1\r\n" + kHostLine + kBrowser + kSameOrigin, 400ms,
                     kFramed),

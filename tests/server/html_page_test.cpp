@@ -19,10 +19,9 @@ struct FramingCase {
 };
 
 const FramingCase kFramingCases[] = {
-    {"EmptyBody", "", kPageHeader + kFrameOpening + kFrameClosing},
-    {"TwoBytes", "ab", kPageHeader + kFrameOpening + "ab" + kFrameClosing},
-    {"SpecialBytesUnchanged", "<&\"\r\n\x80\xff",
-     kPageHeader + kFrameOpening + "<&\"\r\n\x80\xff" + kFrameClosing},
+    {"EmptyBody", "", framedPage("")},
+    {"TwoBytes", "ab", framedPage("ab")},
+    {"SpecialBytesUnchanged", "<&\"\r\n\x80\xff", framedPage("<&\"\r\n\x80\xff")},
     {"ZeroByteEndsTheResponse", "ab\0cd"s, kPageHeader + kFrameOpening + "ab"},
 };
 
@@ -48,7 +47,7 @@ TEST(Framing, LargeBodyArrivesWholeAndInOrder) {
   }
   const std::string sent =
       captureResponse([&body](ClientRequest& request) { sendHtmlPage(request, body); });
-  EXPECT_TRUE(sent == kPageHeader + kFrameOpening + body + kFrameClosing);
+  EXPECT_TRUE(sent == framedPage(body));
 }
 
 TEST(SendAll, ClosedConnectionSendsNothing) {

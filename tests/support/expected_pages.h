@@ -14,6 +14,10 @@ inline std::string framedPage(const std::string& body) {
   return kPageHeader + kFrameOpening + body + kFrameClosing;
 }
 
+inline const std::string kTooLarge =
+    "The page contents is too large. Ensure it is at most around 60KB and that your browser can "
+    "send GET requests that large.";
+
 inline std::string navigationLine(const std::string& name) {
   return "<a href='/edit/" + name +
          "'>Edit this page</a> - <a href='/'>Main</a> - <a href='/bye'>Kill the server</a><br><br>";

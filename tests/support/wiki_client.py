@@ -1,14 +1,10 @@
-"""What the scripted tests need of a running server: a request as a client
+"""What the scripted tests need of a running server: a request as a script
 sends it, whether the port listens, and the exact pages that come back.
 
-As a module: import it after putting this folder on sys.path. As a command,
-for the shell scripts:
-  wiki_client.py ask TARGET [SECONDS [HOST]]  prints the whole reply; waits up
-      to SECONDS (default 10) for the server to listen and names HOST (default
-      127.0.0.1:8088) in the Host line
-  wiki_client.py reply BODY       prints the status, header and framed BODY
-  wiki_client.py framed BODY      prints BODY in the page frame
-  wiki_client.py navigation NAME  prints the view's line of links for NAME
+Imported (with this folder on sys.path), or run by the shell scripts as
+`wiki_client.py ask TARGET [SECONDS [HOST]]` (prints the whole reply; waits up
+to SECONDS, default 10, for the server to listen; HOST goes in the Host line)
+or `wiki_client.py reply|framed|navigation ARGUMENT` (prints those bytes).
 """
 import os
 import socket
@@ -17,10 +13,7 @@ import time
 
 PORT = 8088
 HOST = f"127.0.0.1:{PORT}"
-# The server drops requests under 100 bytes.
-PADDING = b"X-Padding: " + b"p" * 64 + b"\r\n"
-# Long enough for a large save under an emulator, short enough that a hung
-# server fails the test.
+PADDING = b"X-Padding: " + b"p" * 64 + b"\r\n"  # the server drops requests under 100 bytes
 REPLY_SECONDS = 30
 STATUS_AND_HEADER = b"HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n"
 FRAME_OPENING = (b"<html><head><title>Quillet</title></head><body bgcolor=#252525 "
@@ -28,42 +21,35 @@ FRAME_OPENING = (b"<html><head><title>Quillet</title></head><body bgcolor=#25252
 FRAME_CLOSING = b"</body></html>"
 
 
-def listening():
-    """Whether something listens on the port, read from the kernel's tables so
-    that no connection is made for the server to serve."""
-    for table in ["/proc/net/tcp", "/proc/net/tcp6"]:
-        if not os.path.exists(table):
-            continue
-        with open(table) as rows:
-            for row in rows.readlines()[1:]:
-                fields = row.split()
-                if fields[1].endswith(f":{PORT:04X}") and fields[3] == "0A":
-                    return True
-    return False
-
-
 class NotListening(OSError):
     pass
 
 
-def connect(wait_seconds):
+def listening():
+    """Read from the kernel's tables, so that no connection waits to be served."""
+    for table in ["/proc/net/tcp", "/proc/net/tcp6"]:
+        if os.path.exists(table):
+            with open(table) as rows:
+                for fields in (row.split() for row in rows.readlines()[1:]):
+                    if fields[1].endswith(f":{PORT:04X}") and fields[3] == "0A":
+                        return True
+    return False
+
+
+def ask(target, host=HOST, wait_seconds=0):
+    """The whole reply (bytes) to a GET of the target."""
     deadline = time.monotonic() + wait_seconds
     while True:
         try:
-            return socket.create_connection(("127.0.0.1", PORT), timeout=REPLY_SECONDS)
+            client = socket.create_connection(("127.0.0.1", PORT), timeout=REPLY_SECONDS)
+            break
         except OSError:
             if time.monotonic() > deadline:
                 raise NotListening(f"the server did not listen on port {PORT}") from None
             time.sleep(0.05)
-
-
-def ask(target, host=HOST, wait_seconds=0):
-    """The whole reply to a GET of the target (bytes), with the Host line and
-    the user agent of a script."""
-    request = (b"GET " + target + b" HTTP/1.1\r\nHost: " + host.encode() + b"\r\n"
-               b"User-Agent: quillet-test\r\n" + PADDING + b"\r\n")
-    with connect(wait_seconds) as client:
-        client.sendall(request)
+    with client:
+        client.sendall(b"GET " + target + b" HTTP/1.1\r\nHost: " + host.encode() +
+                       b"\r\nUser-Agent: quillet-test\r\n" + PADDING + b"\r\n")
         reply = b""
         while chunk := client.recv(65536):
             reply += chunk
@@ -75,7 +61,7 @@ def framed(body):
 
 
 def reply(body):
-    """All that follows a request whose handler sent this body."""
+    """All that follows the request when its handler sent this body."""
     return STATUS_AND_HEADER + framed(body)
 
 
@@ -84,19 +70,17 @@ def navigation(name):
             b"<a href='/bye'>Kill the server</a><br><br>")
 
 
-def main(arguments):
-    command, values = arguments[0], [os.fsencode(value) for value in arguments[1:]]
-    if command == "ask":
-        wait = float(arguments[2]) if len(arguments) > 2 else 10
-        host = arguments[3] if len(arguments) > 3 else HOST
-        try:
-            sys.stdout.buffer.write(ask(values[0], host, wait))
-        except NotListening as error:
-            sys.exit(f"FAILED: {error}")
+def main(command, argument, *rest):
+    if command != "ask":
+        sys.stdout.buffer.write({"reply": reply, "framed": framed,
+                                 "navigation": navigation}[command](os.fsencode(argument)))
         return
-    pages = {"reply": reply, "framed": framed, "navigation": navigation}
-    sys.stdout.buffer.write(pages[command](values[0]))
+    try:
+        wait = float(rest[0]) if rest else 10
+        sys.stdout.buffer.write(ask(os.fsencode(argument), *rest[1:2], wait_seconds=wait))
+    except NotListening as error:
+        sys.exit(f"FAILED: {error}")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    main(*sys.argv[1:])

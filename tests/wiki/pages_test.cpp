@@ -17,13 +17,6 @@ using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 const std::string kNavigation = navigationLine("home");
-const std::string kTooLarge =
-    "The page contents is too large. Ensure it is at most around 60KB and that your browser can "
-    "send GET requests that large.";
-
-std::string page(const std::string& body) {
-  return framedPage(body);
-}
 
 class WikiPages : public testing::Test {
  protected:
@@ -51,19 +44,19 @@ class WikiPages : public testing::Test {
 TEST_F(WikiPages, ViewShowsNavigationAndConvertedText) {
   writePage("home", "Hi [there]");
   EXPECT_EQ(captureResponse([](ClientRequest& r) { renderViewPage(r, "home", false); }),
-            page(kNavigation + "Hi <a href='/wiki/there'>there</a>"));
+            framedPage(kNavigation + "Hi <a href='/wiki/there'>there</a>"));
 }
 
 TEST_F(WikiPages, ViewAfterSaveCarriesTheNotice) {
   writePage("home", "Hi");
   EXPECT_EQ(captureResponse([](ClientRequest& r) { renderViewPage(r, "home", true); }),
-            page("<b>Page saved!</b> - " + kNavigation + "Hi"));
+            framedPage("<b>Page saved!</b> - " + kNavigation + "Hi"));
 }
 
 TEST_F(WikiPages, MissingPageOffersToCreateIt) {
   for (const bool justSaved : {false, true}) {
     EXPECT_EQ(captureResponse([=](ClientRequest& r) { renderViewPage(r, "notes", justSaved); }),
-              page(missingPage("notes")));
+              framedPage(missingPage("notes")));
   }
 }
 
@@ -99,7 +92,7 @@ TEST_P(EditForm, HoldsThePageTextSoTheBrowserSendsItBackUnchanged) {
     writePage("home", *GetParam().stored);
   }
   EXPECT_EQ(captureResponse([](ClientRequest& r) { renderEditPage(r, "home"); }),
-            page(editForm("home", GetParam().inTextArea)));
+            framedPage(editForm("home", GetParam().inTextArea)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EditForm, testing::ValuesIn(kEditCases),
@@ -178,10 +171,10 @@ TEST_P(Saving, StoresTheDecodedValueOrAnswersWhyNot) {
   const std::string reply = save(GetParam().target);
   if (GetParam().stored) {
     EXPECT_EQ(readPage("home.txt"), *GetParam().stored);
-    EXPECT_EQ(reply, page("<b>Page saved!</b> - " + kNavigation + GetParam().shown));
+    EXPECT_EQ(reply, framedPage("<b>Page saved!</b> - " + kNavigation + GetParam().shown));
   } else {
     EXPECT_FALSE(fs::exists("pages/home.txt"));
-    EXPECT_EQ(reply, page(GetParam().shown));
+    EXPECT_EQ(reply, framedPage(GetParam().shown));
   }
 }
 
@@ -191,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Saving, testing::ValuesIn(kSaveCases),
 TEST_F(WikiPages, FailedSaveSaysSoAndKeepsThePage) {
   writePage("home", "kept");
   fs::create_directory("pages/home.txt.new");
-  EXPECT_EQ(save("/save/home?data=lost&eof=1"), page("Failed to save the page contents."));
+  EXPECT_EQ(save("/save/home?data=lost&eof=1"), framedPage("Failed to save the page contents."));
   EXPECT_EQ(readPage("home.txt"), "kept");
 }
 

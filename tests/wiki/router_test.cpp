@@ -19,11 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string page(const std::string& body) {
-  return framedPage(body);
-}
 std::string view(const std::string& name, const std::string& text) {
-  return page(navigationLine(name) + text);
+  return framedPage(navigationLine(name) + text);
 }
 
 enum class Stops { kNo, kYes };
@@ -38,11 +35,8 @@ void PrintTo(const RouteCase& routeCase, std::ostream* out) {
   *out << routeCase.target;
 }
 
-const std::string kStopLink = page("<a href='/byebye'>Click here to kill the server</a>.");
-const std::string kInvalid = page("Invalid page name");
-const std::string kTooLarge =
-    "The page contents is too large. Ensure it is at most around 60KB and that your browser can "
-    "send GET requests that large.";
+const std::string kStopLink = framedPage("<a href='/byebye'>Click here to kill the server</a>.");
+const std::string kInvalid = framedPage("Invalid page name");
 const std::string kMain = view("main", "Main text");
 
 std::vector<RouteCase> routeCases() {
@@ -54,16 +48,16 @@ std::vector<RouteCase> routeCases() {
       {"/byeX", kStopLink},
       {"/bye/home", kStopLink},
       {"/BYEBYE", kMain},
-      {"/edit/home", page(editForm("home", "Home text"))},
-      {"/edit/Home?x=1", page(editForm("home", "Home text"))},
-      {"/edit/new", page(editForm("new", ""))},
+      {"/edit/home", framedPage(editForm("home", "Home text"))},
+      {"/edit/Home?x=1", framedPage(editForm("home", "Home text"))},
+      {"/edit/new", framedPage(editForm("new", ""))},
       {"/edit/", kInvalid},
       {"/edit/a.b", kInvalid},
       {"/save/", kInvalid},
       {"/save/..?data=x&eof=1", kInvalid},
       {"/wiki/home", view("home", "Home text")},
       {"/wiki/HOME?q=1", view("home", "Home text")},
-      {"/wiki/missing", page(missingPage("missing"))},
+      {"/wiki/missing", framedPage(missingPage("missing"))},
       {"/wiki/", kInvalid},
       {"/wiki/%41", kInvalid},
       {"/", kMain},
@@ -136,13 +130,13 @@ std::string replyWithHeaders(const std::string& path, const std::string& headers
 
 // The forged save itself is checked end to end by the black-box tests.
 TEST_F(RouterTest, ForgedOrUntoldStopAndUntoldSaveChangeNothing) {
-  const std::string refusedStop = page(
+  const std::string refusedStop = framedPage(
       "This stop request came from another web site and was refused; the server keeps running. "
       "<a href='/'>Main</a>.");
   const std::tuple<std::string, std::string, bool, std::string> cases[] = {
       {"/byebye", "Sec-Fetch-Site: cross-site\r\n", false, refusedStop},
       {"/byebye", "", true, refusedStop},
-      {"/save/home?data=x&eof=1", "", true, page(kTooLarge)},
+      {"/save/home?data=x&eof=1", "", true, framedPage(kTooLarge)},
   };
   for (const auto& [path, headers, cut, reply] : cases) {
     EXPECT_EQ(replyWithHeaders(path, headers, cut), reply);
@@ -152,7 +146,7 @@ TEST_F(RouterTest, ForgedOrUntoldStopAndUntoldSaveChangeNothing) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(home), {}), "Home text");
 }
 
-const std::string kOtherName = page(
+const std::string kOtherName = framedPage(
     "Quillet answers only at this machine's own addresses, such as http://localhost:8088/. This "
     "request was sent to another name, so nothing was shown or changed.");
 
@@ -172,8 +166,8 @@ TEST_F(RouterTest, UnseenNameShowsNoTextOfAnExistingPage) {
   const std::pair<std::string, std::string> cases[] = {
       {"/wiki/home", kOtherName},
       {"/edit/home", kOtherName},
-      {"/wiki/missing", page(missingPage("missing"))},
-      {"/edit/missing", page(editForm("missing", ""))},
+      {"/wiki/missing", framedPage(missingPage("missing"))},
+      {"/edit/missing", framedPage(editForm("missing", ""))},
   };
   for (const auto& [path, reply] : cases) {
     EXPECT_EQ(replyWithHeaders(path, "", true), reply) << path;
