@@ -11,7 +11,7 @@ inline constexpr char kPagesDirectory[] = "pages";
 bool isPageNameByte(char byte);
 
 // Takes the page name from the last path segment of a request target
-// (lower-cased; only a-z, 0-9, '_' and '-'). False when there is none.
+// (lower-cased; page-name bytes only). False when there is none.
 bool extractPageName(const std::string& target, std::string& name);
 
 // Reads "pages/NAME.txt" whole (up to its first zero byte). On false the text
