@@ -58,7 +58,8 @@ windows:
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j $(JOBS)
 
-# The fully static aarch64 and armhf servers (Debian's cross compilers).
+# The fully static aarch64 server and the 32-bit ARM one, which runs from
+# ARMv6 on (Debian's cross compilers).
 arm:
 	@$(PREREQUISITES) check arm
 	cmake --preset aarch64 -B "$(AARCH64_BUILD)" >/dev/null
@@ -86,9 +87,10 @@ uninstall:
 
 # The ARM archive and Debian package for one preset, where its cross compiler
 # is installed: $(call arm_packages,preset,static build,Debian architecture,
-# compiler). dpkg-shlibdeps takes the package's dependencies from Debian's own
-# libraries of that architecture (libc6:arm64 and the rest, beside the
-# system's), as it does for the amd64 package.
+# compiler[,static]). dpkg-shlibdeps takes the package's dependencies from
+# Debian's own libraries of that architecture (libc6:arm64 and the rest,
+# beside the system's), as it does for the amd64 package; a package whose
+# server is static, as the armhf one is, needs none.
 define arm_packages
 	@if ! command -v $(4) >/dev/null; then \
 	  echo "$(4) is not installed: no $(1) archive or package"; \
@@ -97,7 +99,7 @@ define arm_packages
 	  cmake --build "$(2)" -j $(JOBS) && \
 	  cpack --config "$(2)/CPackConfig.cmake" -B "$(2)/cpack" >/dev/null && \
 	  cp "$(2)"/cpack/*.tar.gz "$(DIST)/" && \
-	  if ! dpkg-query -W libstdc++6:$(3) >/dev/null 2>&1; then \
+	  if [ "$(5)" != static ] && ! dpkg-query -W libstdc++6:$(3) >/dev/null 2>&1; then \
 	    echo "libstdc++6:$(3) is not installed: no $(3) package" \
 	         "(dpkg --add-architecture $(3); apt-get install libc6:$(3) libgcc-s1:$(3) libstdc++6:$(3))"; \
 	  else \
@@ -124,7 +126,7 @@ package:
 	cpack --config "$(PORTABLE_BUILD)/CPackConfig.cmake" -B "$(PORTABLE_BUILD)/cpack" >/dev/null
 	cp "$(PORTABLE_BUILD)"/cpack/*.tar.gz "$(DIST)/"
 	$(call arm_packages,aarch64,$(AARCH64_BUILD),arm64,aarch64-linux-gnu-g++)
-	$(call arm_packages,armhf,$(ARMHF_BUILD),armhf,arm-linux-gnueabihf-g++)
+	$(call arm_packages,armhf,$(ARMHF_BUILD),armhf,arm-linux-gnueabi-g++,static)
 	@if command -v $(MINGW) >/dev/null; then \
 	  cmake --preset windows -B "$(WINDOWS_BUILD)" >/dev/null && \
 	  cmake --build "$(WINDOWS_BUILD)" -j $(JOBS) && \
@@ -140,7 +142,8 @@ package:
 	else echo "podman and buildah are not installed (CONTAINER_TOOL): no container image"; fi
 	@ls -1 "$(DIST)"
 
-# The image for amd64, arm64 and arm/v7 as one OCI archive with one tag. The
+# The image for amd64, arm64, arm/v6 and arm/v7 as one OCI archive with one
+# tag; both 32-bit ARM images hold the one ARMv6 server. The
 # images are FROM scratch, so building the ARM ones runs nothing of theirs and
 # needs no emulation. The list and the images are removed from the local store
 # again; `podman load -i` the archive to use it.
@@ -154,17 +157,18 @@ container:
 	@$(MAKE) --no-print-directory arm
 	$(call stage_server,$(PORTABLE_BUILD),amd64)
 	$(call stage_server,$(AARCH64_BUILD),arm64)
-	$(call stage_server,$(ARMHF_BUILD),arm-v7)
+	$(call stage_server,$(ARMHF_BUILD),arm)
 	@$(CONTAINER_TOOL) manifest rm $(IMAGE_LIST) >/dev/null 2>&1 || true
 	$(CONTAINER_TOOL) manifest create $(IMAGE_LIST) >/dev/null
 	$(call build_image,linux/amd64,amd64)
 	$(call build_image,linux/arm64,arm64)
-	$(call build_image,linux/arm/v7,arm-v7)
+	$(call build_image,linux/arm/v6,arm)
+	$(call build_image,linux/arm/v7,arm)
 	mkdir -p "$(DIST)" && rm -f "$(OCI_ARCHIVE)"
 	$(CONTAINER_TOOL) manifest push --all --quiet --format oci $(IMAGE_LIST) \
 	  "oci-archive:$(OCI_ARCHIVE):quillet:$(VERSION)"
 	$(CONTAINER_TOOL) manifest rm $(IMAGE_LIST) >/dev/null
-	$(CONTAINER_TOOL) rmi $(call IMAGE_OF,amd64) $(call IMAGE_OF,arm64) $(call IMAGE_OF,arm-v7) >/dev/null
+	$(CONTAINER_TOOL) rmi $(foreach platform,amd64 arm64 arm-v6 arm-v7,$(call IMAGE_OF,$(platform))) >/dev/null
 
 # A build folder, then the image's folder: the server stripped with the strip of
 # its own toolchain.
@@ -174,10 +178,10 @@ define stage_server
 	  -o "$(CONTAINER_BUILD)/$(2)/quillet" "$(1)/quillet"
 endef
 
-# A platform, then the image's folder.
+# A platform, then the image's folder; the image is named after the platform.
 define build_image
 	$(CONTAINER_TOOL) build --quiet --layers=false --platform $(1) --build-arg VERSION=$(VERSION) \
-	  -t $(call IMAGE_OF,$(2)) --manifest $(IMAGE_LIST) \
+	  -t $(call IMAGE_OF,$(subst /,-,$(1:linux/%=%))) --manifest $(IMAGE_LIST) \
 	  -f packaging/container/Containerfile "$(CONTAINER_BUILD)/$(2)" >/dev/null
 endef
 
