@@ -63,8 +63,7 @@ export CONTAINERS_STORAGE_CONF="$scratch/storage.conf" CONTAINERS_CONF="$scratch
 limits="--ulimit nofile=1024:1024 --ulimit nproc=1024:1024"
 
 make --no-print-directory container CONTAINER_TOOL=podman DIST="$scratch/dist" \
-  CONTAINER_BUILD="$scratch/build-container" PORTABLE_BUILD="$scratch/build-portable" \
-  AARCH64_BUILD="$scratch/build-aarch64" ARMHF_BUILD="$scratch/build-armhf" >/dev/null
+  BUILD_ROOT="$scratch" >/dev/null
 archive="$scratch/dist/quillet-1.0.0-oci.tar"
 echo "ok: make container wrote $(basename "$archive"), $(stat -c %s "$archive") bytes"
 
