@@ -13,8 +13,8 @@ set -eu
 
 # group | Debian packages | check. `make check` needs the group "quick" alone.
 # ":arm64" is not a package but an architecture that dpkg must know: the VM
-# test downloads Debian's arm64 kernel and busybox with apt-get, and the ARM
-# packages' dependencies are read from Debian's own ARM libraries.
+# test downloads Debian's arm64 kernel and busybox with apt-get, and the arm64
+# package's dependencies are read from Debian's own arm64 libraries.
 list() {
   cat <<'LIST'
 quick     | g++                  | command -v g++
@@ -31,7 +31,7 @@ browser   | python3-selenium     | /usr/bin/python3 -c 'import selenium'
 windows   | g++-mingw-w64-x86-64 | command -v x86_64-w64-mingw32-g++
 wine      | wine wine64          | command -v wine && test -x /usr/lib/wine/wine64
 arm       | g++-aarch64-linux-gnu | command -v aarch64-linux-gnu-g++
-arm       | g++-arm-linux-gnueabihf | command -v arm-linux-gnueabihf-g++
+arm       | g++-arm-linux-gnueabi | command -v arm-linux-gnueabi-g++
 arm       | qemu-user-static     | command -v qemu-aarch64-static && command -v qemu-arm-static
 vm        | qemu-system-arm      | command -v qemu-system-aarch64
 vm        | :arm64               | foreign_architectures arm64
@@ -41,9 +41,8 @@ packaging | systemd              | command -v systemd-analyze
 packaging | lintian              | command -v lintian
 packaging | nsis                 | command -v makensis
 packaging | groff-base           | command -v groff
-packaging | :arm64 :armhf        | foreign_architectures arm64 armhf
+packaging | :arm64               | foreign_architectures arm64
 packaging | libc6:arm64 libgcc-s1:arm64 libstdc++6:arm64 | installed libstdc++6:arm64
-packaging | libc6:armhf libgcc-s1:armhf libstdc++6:armhf | installed libstdc++6:armhf
 packaging | podman               | command -v podman
 packaging | runc                 | command -v runc
 fs        | e2fsprogs            | test -x /sbin/mkfs.ext4

@@ -1,7 +1,8 @@
 #!/bin/sh
 # `make container`, into scratch folders, gives one OCI archive with one tag
-# whose index holds amd64, arm64 and arm/v7 images, each at most 2 MiB with a
-# static server of its architecture. Loaded into a private podman store, the
+# whose index holds amd64, arm64, arm/v6 and arm/v7 images, each at most 2 MiB
+# with a static server of its architecture, the two 32-bit ARM ones the same
+# server, which serves on the ARMv6 core of the Raspberry Pi 1 and Zero. Loaded into a private podman store, the
 # image for this machine runs as a user other than root, serves a save and a
 # view from a bind-mounted host folder, ends with 0 on `podman stop` and, as a
 # second container on the same folder, started with --init, serves the page
@@ -18,6 +19,7 @@ require podman podman
 require runc runc
 require file file
 require python3 python3
+require qemu-arm-static qemu-user-static
 
 scratch=$(mktemp -d)
 first=quillet-test-first
@@ -61,8 +63,7 @@ export CONTAINERS_STORAGE_CONF="$scratch/storage.conf" CONTAINERS_CONF="$scratch
 limits="--ulimit nofile=1024:1024 --ulimit nproc=1024:1024"
 
 make --no-print-directory container CONTAINER_TOOL=podman DIST="$scratch/dist" \
-  CONTAINER_BUILD="$scratch/build-container" PORTABLE_BUILD="$scratch/build-portable" \
-  AARCH64_BUILD="$scratch/build-aarch64" ARMHF_BUILD="$scratch/build-armhf" >/dev/null
+  BUILD_ROOT="$scratch" >/dev/null
 archive="$scratch/dist/quillet-1.0.0-oci.tar"
 echo "ok: make container wrote $(basename "$archive"), $(stat -c %s "$archive") bytes"
 
@@ -73,8 +74,8 @@ if [ "$(grep -c '^tag ' "$scratch/entries.txt")" -ne 1 ] ||
   cat "$scratch/entries.txt"
   exit 1
 fi
-platforms=$(awk '$1 == "image" {print $2}' "$scratch/entries.txt" | sort | tr '\n' ' ')
-if [ "$platforms" != "linux/amd64 linux/arm/v7 linux/arm64 " ]; then
+platforms=$(awk '$1 == "image" {print $2}' "$scratch/entries.txt" | LC_ALL=C sort | tr '\n' ' ')
+if [ "$platforms" != "linux/amd64 linux/arm/v6 linux/arm/v7 linux/arm64 " ]; then
   echo "FAILED: the index holds the images of: $platforms"
   exit 1
 fi
@@ -97,8 +98,13 @@ while IFS='|' read -r folder kind; do
 done <<'TABLE'
 linux-amd64|ELF 64-bit LSB executable, x86-64
 linux-arm64|ELF 64-bit LSB executable, ARM aarch64
+linux-arm-v6|ELF 32-bit LSB executable, ARM, EABI5
 linux-arm-v7|ELF 32-bit LSB executable, ARM, EABI5
 TABLE
+cmp -s "$scratch/entries/linux-arm-v6/quillet" "$scratch/entries/linux-arm-v7/quillet" ||
+  { echo "FAILED: the arm/v6 and arm/v7 images hold different servers"; exit 1; }
+chmod +x "$scratch/entries/linux-arm-v6/quillet"
+QEMU_CPU=arm1176 "$here/serve_main_page.sh" "$scratch/entries/linux-arm-v6/quillet" qemu-arm-static
 
 podman load -i "$archive" >"$scratch/load.txt" 2>&1 ||
   { echo "FAILED: podman load:"; cat "$scratch/load.txt"; exit 1; }

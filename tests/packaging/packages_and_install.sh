@@ -2,7 +2,9 @@
 # `make package`, into scratch folders, gives Debian packages for amd64, arm64
 # and armhf that lintian accepts, with their manual page, Linux archives for
 # x86-64, aarch64 and armhf whose static servers run alone in an empty root
-# (the ARM ones under qemu's user mode), a Windows zip and a Windows installer
+# (the ARM ones under qemu's user mode, the 32-bit one on the ARMv6 core of
+# the Raspberry Pi 1 and Zero, as the armhf package's, the same server), a
+# Windows zip and a Windows installer
 # that works under Wine; the packaged servers run; and `make install` / `make
 # uninstall` put the server, its user unit and its manual page under a prefix
 # and take them away again. The user's dist/ and build folders are left alone.
@@ -23,16 +25,15 @@ require x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 require makensis nsis
 require wine "wine wine64"
 require aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
-require arm-linux-gnueabihf-g++ g++-arm-linux-gnueabihf
+require arm-linux-gnueabi-g++ g++-arm-linux-gnueabi
 require qemu-aarch64-static qemu-user-static
 require qemu-arm-static qemu-user-static
-for architecture in arm64 armhf; do
-  dpkg-query -W "libstdc++6:$architecture" >/dev/null 2>&1 ||
-    { echo "FAILED: the $architecture package's dependencies are read from Debian's own" \
-           "$architecture libraries: dpkg --add-architecture $architecture, apt-get update, then" \
-           "apt-get install libc6:$architecture libgcc-s1:$architecture libstdc++6:$architecture"
-      exit 1; }
-done
+# The armhf package's server is static, so it needs no armhf library.
+dpkg-query -W libstdc++6:arm64 >/dev/null 2>&1 ||
+  { echo "FAILED: the arm64 package's dependencies are read from Debian's own arm64 libraries:" \
+         "dpkg --add-architecture arm64, apt-get update, then" \
+         "apt-get install libc6:arm64 libgcc-s1:arm64 libstdc++6:arm64"
+    exit 1; }
 
 expect_listed() {  # listing file, then the paths it must hold
   listing=$1
@@ -48,23 +49,20 @@ expect_machine() {  # binary, then what `file` must say of its processor
     *) echo "FAILED: $1 is not for $2: $(file -b "$1")"; exit 1 ;;
   esac
 }
-split() {  # "a|b|c" into first, second and third
-  first=${1%%|*}
-  rest=${1#*|}
-  second=${rest%%|*}
-  third=${rest#*|}
+split() {  # "a|b|c|d" into first, second, third and fourth
+  IFS='|' read -r first second third fourth <<EOF
+$1
+EOF
 }
 
 dist="$scratch/dist"
 # The container image has a check of its own (container.sh), in a private store.
-make --no-print-directory package DIST="$dist" PACKAGE_BUILD="$scratch/build-package" \
-  PORTABLE_BUILD="$scratch/build-portable" WINDOWS_BUILD="$scratch/build-windows" \
-  AARCH64_BUILD="$scratch/build-aarch64" ARMHF_BUILD="$scratch/build-armhf" CONTAINER_TOOL= \
-  >/dev/null
+make --no-print-directory package DIST="$dist" BUILD_ROOT="$scratch" CONTAINER_TOOL= >/dev/null
 man_page=./usr/share/man/man1/quillet.1.gz
-# Debian's architecture, what `file` says of its processor, and the emulator.
-for package in "amd64|x86-64|" "arm64|ARM aarch64|qemu-aarch64-static" \
-               "armhf|ARM, EABI5|qemu-arm-static"; do
+# Debian's architecture, what `file` says of its processor, the emulator and
+# the processor it emulates.
+for package in "amd64|x86-64||" "arm64|ARM aarch64|qemu-aarch64-static|" \
+               "armhf|ARM, EABI5|qemu-arm-static|arm1176"; do
   split "$package"
   architecture=$first
   deb="$dist/quillet_1.0.0_$architecture.deb"
@@ -87,7 +85,8 @@ for package in "amd64|x86-64|" "arm64|ARM aarch64|qemu-aarch64-static" \
   fi
   echo "ok: lintian finds no error or warning in the $architecture .deb"
   # The ARM servers load Debian's own ARM C library, whose presence is required above.
-  "$here/serve_main_page.sh" "$scratch/root-$architecture/usr/bin/quillet" $third
+  env ${fourth:+QEMU_CPU=$fourth} "$here/serve_main_page.sh" \
+    "$scratch/root-$architecture/usr/bin/quillet" $third
 done
 gzip -dc "$scratch/root-amd64/$man_page" | groff -man -Tutf8 -ww -z >"$scratch/groff.txt" 2>&1
 if [ -s "$scratch/groff.txt" ]; then
@@ -97,9 +96,10 @@ if [ -s "$scratch/groff.txt" ]; then
 fi
 echo "ok: the manual page renders with no warning"
 
-# The archive's processor, what `file` says of it, and the emulator.
-for archive in "x86_64|x86-64|" "aarch64|ARM aarch64|qemu-aarch64-static" \
-               "armhf|ARM, EABI5|qemu-arm-static"; do
+# The archive's processor, what `file` says of it, the emulator and the
+# processor it emulates.
+for archive in "x86_64|x86-64||" "aarch64|ARM aarch64|qemu-aarch64-static|" \
+               "armhf|ARM, EABI5|qemu-arm-static|arm1176"; do
   split "$archive"
   folder=quillet-1.0.0-linux-$first
   archive="$dist/$folder.tar.gz"
@@ -115,8 +115,11 @@ for archive in "x86_64|x86-64|" "aarch64|ARM aarch64|qemu-aarch64-static" \
   esac
   expect_machine "$scratch/$folder/quillet" "$second"
   echo "ok: the $first archive holds a static server, its manual page, user unit, README and licence"
-  "$here/serve_in_empty_root.sh" "$scratch/$folder/quillet" $third
+  env ${fourth:+QEMU_CPU=$fourth} "$here/serve_in_empty_root.sh" "$scratch/$folder/quillet" $third
 done
+cmp -s "$scratch/quillet-1.0.0-linux-armhf/quillet" "$scratch/root-armhf/usr/bin/quillet" ||
+  { echo "FAILED: the armhf package and the armhf archive carry different servers"; exit 1; }
+echo "ok: the armhf package carries the armhf archive's server"
 # Where user namespaces are allowed, the check above ran in an empty root; it
 # must prove the same where they are refused, so they are refused once here.
 if unshare -r true 2>/dev/null; then

@@ -6,9 +6,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "platform/platform.h"
 #include "platform/posix/testing.h"
+
+// A 32-bit build without -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 (a
+// CMAKE_CXX_FLAGS of one's own replaces the toolchain file's) would fail on
+// pages past 2 GiB and on dates past 2038; it must not build at all.
+static_assert(sizeof(off_t) == 8, "32-bit builds need -D_FILE_OFFSET_BITS=64");
+static_assert(sizeof(std::time_t) == 8, "32-bit builds need -D_TIME_BITS=64");
 
 namespace platform {
 namespace {
