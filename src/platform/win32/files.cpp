@@ -134,6 +134,8 @@ bool renameReplacing(const char* from, const char* to) {
 }
 
 // Each move is written through (above); there is no directory handle to sync.
-void syncDirectory(const char*) {}
+bool syncDirectory(const char*) {
+  return true;
+}
 
 }  // namespace platform
