@@ -98,9 +98,12 @@ bool streamHoldsExactly(std::FILE* file, const std::string& text) {
   return same;
 }
 
-bool fileHoldsExactly(const std::string& path, const std::string& text) {
+// The file is opened once, so that one that another program holds open costs
+// one wait for it.
+bool fileHoldsExactly(const std::string& path, const std::string& text, bool& found) {
   const OwnedFile file(platform::openFileForReading(path.c_str()));
-  return file != nullptr && streamHoldsExactly(file.get(), text);
+  found = file != nullptr;
+  return found && streamHoldsExactly(file.get(), text);
 }
 
 struct SavePaths {
@@ -126,14 +129,15 @@ SavePaths savePathsOf(const std::string& name) {
 // a readable page there is nothing to tell by, and it waits.
 bool recoverHeldText(const SavePaths& paths) {
   std::string held;
-  if (!readFileAt(paths.held, held) || !pageFileExists(paths.page)) {
+  if (!readFileAt(paths.held, held)) {
     return true;
   }
-  if (fileHoldsExactly(paths.page, held)) {
+  bool pageFound;
+  if (fileHoldsExactly(paths.page, held, pageFound)) {
     platform::deleteFile(paths.held.c_str());
     return true;
   }
-  return platform::renameReplacing(paths.held.c_str(), paths.backup.c_str());
+  return !pageFound || platform::renameReplacing(paths.held.c_str(), paths.backup.c_str());
 }
 
 // Never replaces: a page file that exists but cannot be read (the page counts
@@ -186,14 +190,6 @@ bool replaceHoldingTheText(const SavePaths& paths, const std::string& text) {
   return false;
 }
 
-// The page file is opened once, so that a page that another program holds
-// open costs one wait for it.
-bool pageHoldsExactly(const SavePaths& paths, const std::string& text, bool& pageFound) {
-  const OwnedFile file(platform::openFileForReading(paths.page.c_str()));
-  pageFound = file != nullptr;
-  return pageFound && streamHoldsExactly(file.get(), text);
-}
-
 }  // namespace
 
 bool pageExists(const std::string& name) {
@@ -220,7 +216,7 @@ bool savePage(const std::string& name, const std::string& text) {
   // A reload of a "Page saved!" tab sends the same save again; rotating then
   // would replace the backup with the current text and lose the one before.
   bool pageFound;
-  if (pageHoldsExactly(paths, text, pageFound)) {
+  if (fileHoldsExactly(paths.page, text, pageFound)) {
     return true;
   }
   const bool placed = pageFound ? holdPagesText(paths) && replaceHoldingTheText(paths, text)
