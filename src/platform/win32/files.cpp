@@ -54,6 +54,14 @@ bool namesDevice(const char* path) {
   return false;
 }
 
+}  // namespace
+
+void makeDirectory(const char* path) {
+  CreateDirectoryA(path, nullptr);
+}
+
+namespace {
+
 // A sync client, an indexer or a virus scanner holds a file open without
 // sharing for a moment after it changes. A call that meets such a hold tries
 // again in short steps, for about 2 s in all, so that an answer waits that
@@ -129,10 +137,6 @@ bool moveRetryingWhileHeld(const char* from, const char* to, DWORD flags) {
 
 }  // namespace
 
-void makeDirectory(const char* path) {
-  CreateDirectoryA(path, nullptr);
-}
-
 // A folder opens to nothing here (CreateFileA wants backup semantics for
 // one), as fopen() refuses it.
 std::FILE* openFileForReading(const char* path) {
@@ -189,7 +193,7 @@ bool addSecondName(const char* existing, const char* name) {
 // name; nor can it write through. A replacing MoveFileExA swaps the name in
 // one step on NTFS and is an ordinary rename to a sync client in a cloud
 // folder; where that folder or a FAT drive refuses the hard link before it,
-// the save takes two moves instead.
+// the save holds a copy instead.
 bool renameReplacing(const char* from, const char* to) {
   return moveRetryingWhileHeld(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
