@@ -84,8 +84,10 @@ bool addSecondName(const char* existing, const char* name);
 // moment `to` names either its own file, whole, or `from`'s. Fails, changing
 // nothing, when it cannot.
 bool renameReplacing(const char* from, const char* to);
-// Best effort: makes a finished rename in the directory survive a power loss.
-void syncDirectory(const char* path);
+// Makes a finished rename in the directory survive a power loss. False when
+// the sync failed; true, too, where the file system cannot sync a directory
+// at all.
+bool syncDirectory(const char* path);
 
 // Confines the process to the pages folder, once start-up is done and before
 // the first connection. From then on it may read, write, truncate, create,

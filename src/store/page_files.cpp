@@ -41,7 +41,7 @@ bool readExactly(std::FILE* file, char* bytes, std::size_t count) {
   return true;
 }
 
-// The file's bytes up to the first zero byte, read straight into the text so
+// Every byte of the file, zero bytes included, read straight into the text so
 // that a page is held in memory once.
 bool readWholeFile(std::FILE* file, std::string& text) {
   const std::int64_t size = platform::fileSize(file);
@@ -57,11 +57,12 @@ bool readWholeFile(std::FILE* file, std::string& text) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  if (!readExactly(file, text.data(), text.size())) {
-    return false;
-  }
-  text.resize(std::min(text.find('\0'), text.size()));
-  return true;
+  return readExactly(file, text.data(), text.size());
+}
+
+bool readFileAt(const std::string& path, std::string& text) {
+  const OwnedFile file(platform::openFileForReading(path.c_str()));
+  return file != nullptr && readWholeFile(file.get(), text);
 }
 
 // The new file counts as written only when every byte reached the disk: a
@@ -86,33 +87,57 @@ bool pageFileExists(const std::string& path) {
 }
 
 // Compared in pieces, so a large page needs no second copy in memory.
-bool fileHoldsExactly(const std::string& path, const std::string& text) {
-  const OwnedFile file(platform::openFileForReading(path.c_str()));
-  if (file == nullptr) {
-    return false;
-  }
-  bool same = platform::fileSize(file.get()) == static_cast<std::int64_t>(text.size());
+bool streamHoldsExactly(std::FILE* file, const std::string& text) {
+  bool same = platform::fileSize(file) == static_cast<std::int64_t>(text.size());
   char piece[kComparePieceSize];
   for (std::size_t at = 0; same && at < text.size(); at += sizeof piece) {
     const std::size_t length = std::min(sizeof piece, text.size() - at);
-    same = std::fread(piece, 1, length, file.get()) == length &&
+    same = std::fread(piece, 1, length, file) == length &&
            std::memcmp(piece, text.data() + at, length) == 0;
   }
   return same;
 }
 
+// The file is opened once, so that one that another program holds open costs
+// one wait for it.
+bool fileHoldsExactly(const std::string& path, const std::string& text, bool& found) {
+  const OwnedFile file(platform::openFileForReading(path.c_str()));
+  found = file != nullptr;
+  return found && streamHoldsExactly(file.get(), text);
+}
+
 struct SavePaths {
   std::string page;
+  // Bytes being written, trusted by nothing until a move gives them a role.
   std::string newFile;
   std::string backup;
-  // Holds the page's old text, or the older backup, until the save is
-  // certain. It is no page's file, since page names have no dots.
+  // The page's text while a save replaces it, until it becomes the backup.
+  // It is no page's file, since page names have no dots.
   std::string held;
 };
 
 SavePaths savePathsOf(const std::string& name) {
   return {pageFilePath(name, kPageSuffix), pageFilePath(name, kNewSuffix),
           pageFilePath(name, kBackupSuffix), pageFilePath(name, kHeldSuffix)};
+}
+
+// A save takes the held name only after the page held nothing else (the
+// savePage() test of the same text), so a held text that the page still
+// holds was cut off before the page changed and is dropped; one that the
+// page no longer holds is the text before the page's current one, and the
+// backup still holds the one before that, so it becomes the backup. Without
+// a readable page there is nothing to tell by, and it waits.
+bool recoverHeldText(const SavePaths& paths) {
+  std::string held;
+  if (!readFileAt(paths.held, held)) {
+    return true;
+  }
+  bool pageFound;
+  if (fileHoldsExactly(paths.page, held, pageFound)) {
+    platform::deleteFile(paths.held.c_str());
+    return true;
+  }
+  return !pageFound || platform::renameReplacing(paths.held.c_str(), paths.backup.c_str());
 }
 
 // Never replaces: a page file that exists but cannot be read (the page counts
@@ -125,11 +150,34 @@ bool moveNewFileIntoPlace(const SavePaths& paths) {
   return false;
 }
 
-// The held name is a second name of the page file. The page file keeps its
-// text until the new file takes its name in one step, and the backup keeps
-// its own until the held name replaces it in one step; a failure of that last
-// step puts the old text back, so a failed save changes neither.
-bool replaceKeepingALink(const SavePaths& paths) {
+// A second name of the page file, or where the link is refused (no hard
+// links on the file system, or the kernel's protected links for a page of
+// another user) a copy. The copy is written as the new file and only then
+// moved to the held name, so a cut-off copy is never taken for the text.
+bool holdPagesText(const SavePaths& paths) {
+  if (platform::addSecondName(paths.page.c_str(), paths.held.c_str())) {
+    return true;
+  }
+  std::string text;
+  if (!readFileAt(paths.page, text) || !writeNewFile(paths.newFile, text)) {
+    return false;
+  }
+  if (platform::renameWithoutReplacing(paths.newFile.c_str(), paths.held.c_str())) {
+    return true;
+  }
+  platform::deleteFile(paths.newFile.c_str());
+  return false;
+}
+
+// The page file keeps its text until the new file takes its name in one
+// step, and the backup keeps its own until the held text replaces it in one
+// step; a failure of that last step puts the old text back, so a failed save
+// changes neither, and the page file is never missing.
+bool replaceHoldingTheText(const SavePaths& paths, const std::string& text) {
+  if (!writeNewFile(paths.newFile, text)) {
+    platform::deleteFile(paths.held.c_str());
+    return false;
+  }
   if (!platform::renameReplacing(paths.newFile.c_str(), paths.page.c_str())) {
     platform::deleteFile(paths.held.c_str());
     platform::deleteFile(paths.newFile.c_str());
@@ -142,35 +190,6 @@ bool replaceKeepingALink(const SavePaths& paths) {
   return false;
 }
 
-// For file systems without hard links (FAT, exFAT, some shares and synced
-// folders): the older backup is held aside, the page file moves to the backup
-// name, and the new file to the page name; each failure moves back what has
-// moved. Between the last two moves the page file is missing, and a crash
-// there leaves its text as the backup.
-bool replaceByTwoMoves(const SavePaths& paths) {
-  const bool hadBackup = pageFileExists(paths.backup);
-  if (hadBackup && !platform::renameReplacing(paths.backup.c_str(), paths.held.c_str())) {
-    platform::deleteFile(paths.newFile.c_str());
-    return false;
-  }
-  const bool pageMoved = platform::renameWithoutReplacing(paths.page.c_str(), paths.backup.c_str());
-  if (pageMoved && platform::renameWithoutReplacing(paths.newFile.c_str(), paths.page.c_str())) {
-    if (hadBackup) {
-      platform::deleteFile(paths.held.c_str());
-    }
-    return true;
-  }
-  // While the page's text lies under the backup name, the older one stays
-  // held rather than take its place.
-  const bool pageBack =
-      !pageMoved || platform::renameWithoutReplacing(paths.backup.c_str(), paths.page.c_str());
-  if (hadBackup && pageBack) {
-    platform::renameReplacing(paths.held.c_str(), paths.backup.c_str());
-  }
-  platform::deleteFile(paths.newFile.c_str());
-  return false;
-}
-
 }  // namespace
 
 bool pageExists(const std::string& name) {
@@ -178,43 +197,29 @@ bool pageExists(const std::string& name) {
 }
 
 bool loadPage(const std::string& name, std::string& text) {
-  const std::string path = pageFilePath(name, kPageSuffix);
-  const OwnedFile file(platform::openFileForReading(path.c_str()));
-  if (file == nullptr) {
-    return false;
-  }
   std::string loaded;
-  if (!readWholeFile(file.get(), loaded)) {
+  if (!readFileAt(pageFilePath(name, kPageSuffix), loaded)) {
     return false;
   }
+  loaded.resize(std::min(loaded.find('\0'), loaded.size()));
   text.swap(loaded);
   return true;
 }
 
 bool savePage(const std::string& name, const std::string& text) {
   const SavePaths paths = savePathsOf(name);
-
-  // A reload of a "Page saved!" tab sends the same save again; rotating then
-  // would replace the backup with the current text and lose the one before.
-  if (fileHoldsExactly(paths.page, text)) {
-    return true;
-  }
-  // Left by a save that was cut off; the page file or the backup holds a
-  // newer text.
-  platform::deleteFile(paths.held.c_str());
-  if (!writeNewFile(paths.newFile, text)) {
+  // Put right first what a cut-off save left, so that a save that then fails
+  // leaves a backup that holds the text before the page's.
+  if (!recoverHeldText(paths)) {
     return false;
   }
-  bool placed;
-  if (!pageFileExists(paths.page)) {
-    placed = moveNewFileIntoPlace(paths);
-  } else if (platform::addSecondName(paths.page.c_str(), paths.held.c_str())) {
-    placed = replaceKeepingALink(paths);
-  } else {
-    placed = replaceByTwoMoves(paths);
+  // A reload of a "Page saved!" tab sends the same save again; rotating then
+  // would replace the backup with the current text and lose the one before.
+  bool pageFound;
+  if (fileHoldsExactly(paths.page, text, pageFound)) {
+    return true;
   }
-  if (placed) {
-    platform::syncDirectory(kPagesDirectory);
-  }
-  return placed;
+  const bool placed = pageFound ? holdPagesText(paths) && replaceHoldingTheText(paths, text)
+                                : writeNewFile(paths.newFile, text) && moveNewFileIntoPlace(paths);
+  return placed && platform::syncDirectory(kPagesDirectory);
 }

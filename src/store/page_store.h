@@ -22,6 +22,8 @@ bool loadPage(const std::string& name, std::string& text);
 bool pageExists(const std::string& name);
 
 // Replaces the page file through NAME.txt.new, keeping the old text in
-// NAME.txt.old. True when the page file holds exactly the text; a page that
-// already holds it is left as it is, backup included.
+// NAME.txt.old (under NAME.txt.tmp meanwhile; a save puts right first what a
+// crash left there). True when the page file holds exactly the text and the
+// folder is synced; a page that already holds it is left as it is, backup
+// included.
 bool savePage(const std::string& name, const std::string& text);

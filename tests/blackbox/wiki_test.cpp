@@ -148,4 +148,54 @@ TEST_F(BlackBox, DeviceNamesArePagesOnlyWhereTheyNameNoDevice) {
   EXPECT_TRUE(server.running());
 }
 
+// Another program holds the page open without sharing while it is asked for.
+// A hold of a second is waited out; a long one fails the save, which changes
+// nothing and leaves no file behind, within a few seconds.
+struct HoldCase {
+  const char* name;
+  std::chrono::milliseconds hold;
+  std::string target;
+  std::string reply;
+  std::string page;  // afterwards
+  std::string backup;
+};
+
+void PrintTo(const HoldCase& holdCase, std::ostream* out) {
+  *out << holdCase.name;
+}
+
+const HoldCase kHolds[] = {
+    {"ViewWaitsForTheHolder", 1000ms, "/wiki/home", framedReply(kNavigation + "old text"),
+     "old text", "older text"},
+    {"EditFormWaitsForTheHolder", 1000ms, "/edit/home", framedReply(editForm("home", "old text")),
+     "old text", "older text"},
+    {"SaveWaitsForTheHolder", 1000ms, "/save/home?data=new+text&eof=1",
+     framedReply("<b>Page saved!</b> - " + kNavigation + "new text"), "new text", "old text"},
+    {"SaveGivesUpOnALongHold", 9000ms, "/save/home?data=new+text&eof=1",
+     framedReply("Failed to save the page contents."), "old text", "older text"},
+};
+
+class HeldPage : public BlackBox, public testing::WithParamInterface<HoldCase> {};
+
+TEST_P(HeldPage, IsWaitedForAWhileAndThenGivenUpOn) {
+  if (!fileHolderBuilt()) {
+    GTEST_SKIP() << "needs Wine and build-windows/hold_file.exe";
+  }
+  fetch("/save/home?data=older+text&eof=1");
+  fetch("/save/home?data=old+text&eof=1");
+  const pid_t holder = startHoldingFile(server.pagePath("home.txt"), GetParam().hold);
+  ASSERT_GT(holder, 0) << "the page could not be held";
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(fetch(GetParam().target), GetParam().reply);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+  EXPECT_TRUE(finishHolding(holder));
+  EXPECT_EQ(readFile(server.pagePath("home.txt")), GetParam().page);
+  EXPECT_EQ(readFile(server.pagePath("home.txt.old")), GetParam().backup);
+  EXPECT_FALSE(std::filesystem::exists(server.pagePath("home.txt.new")));
+  EXPECT_FALSE(std::filesystem::exists(server.pagePath("home.txt.tmp")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HeldPage, testing::ValuesIn(kHolds),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -1,7 +1,8 @@
 // One save or one move, for the tests that watch its system calls under
 // strace or make one of them fail:
-//   io_probe save            the save handler stores "new text" as the page
-//                            "home" and prints the body it answers with;
+//   io_probe save [VALUE]    the save handler stores "new text" (or the form
+//                            value VALUE) as the page "home" and prints the
+//                            body it answers with;
 //   io_probe move FROM TO    the no-replace move, printing "moved" or "refused".
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,15 +16,15 @@ namespace {
 
 // The reply is small enough to wait in the socket pair until it is read, so
 // the probe needs no second thread, whose calls strace would interleave.
-std::string replyToASave() {
+std::string replyToASave(const std::string& value) {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
     return "<socketpair failed>";
   }
-  char target[] = "/save/home?data=new+text&eof=1";
+  std::string target = "/save/home?data=" + value + "&eof=1";
   ClientRequest request;
   request.socket = static_cast<platform::SocketHandle>(ends[0]);
-  request.target = target;
+  request.target = target.data();
   handleSaveRequest(request, "home");
   ::close(ends[0]);
   std::string reply;
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
     std::puts(platform::renameWithoutReplacing(argv[2], argv[3]) ? "moved" : "refused");
     return 0;
   }
-  const std::string reply = replyToASave();
+  const std::string reply = replyToASave(argc == 3 ? argv[2] : "new+text");
   std::fwrite(reply.data(), 1, reply.size(), stdout);
   return reply.find("Page saved!") == std::string::npos ? 1 : 0;
 }

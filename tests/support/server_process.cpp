@@ -29,6 +29,9 @@
 #ifndef QUILLET_TEST_WINEPREFIX
 #define QUILLET_TEST_WINEPREFIX ""
 #endif
+#ifndef QUILLET_TEST_FILE_HOLDER
+#define QUILLET_TEST_FILE_HOLDER ""
+#endif
 
 namespace {
 
@@ -76,6 +79,50 @@ bool underWine() {
 
 bool underQemu() {
   return std::filesystem::path(launcherName()).filename().string().rfind("qemu-", 0) == 0;
+}
+
+bool fileHolderBuilt() {
+  return underWine() && std::filesystem::exists(QUILLET_TEST_FILE_HOLDER);
+}
+
+pid_t startHoldingFile(const std::filesystem::path& file, std::chrono::milliseconds length) {
+  int output[2];
+  if (!fileHolderBuilt() || ::pipe(output) != 0) {
+    return -1;
+  }
+  const std::string launcher = launcherName();
+  const std::string milliseconds = std::to_string(length.count());
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::dup2(output[1], STDOUT_FILENO);
+    ::close_range(3, ~0U, 0);
+    // Wine takes a path relative to the working directory as Windows does.
+    if (::chdir(file.parent_path().c_str()) != 0) {
+      ::_exit(127);
+    }
+    prepareLauncherEnvironment();
+    ::execlp(launcher.c_str(), launcher.c_str(), QUILLET_TEST_FILE_HOLDER, file.filename().c_str(),
+             milliseconds.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(output[1]);
+  std::string said;
+  char byte;
+  while (said.find('\n') == std::string::npos && ::read(output[0], &byte, 1) == 1) {
+    said.push_back(byte);
+  }
+  ::close(output[0]);
+  if (holder > 0 && said.rfind("held", 0) != 0) {
+    finishHolding(holder);
+    return -1;
+  }
+  return holder;
+}
+
+bool finishHolding(pid_t holder) {
+  int status = 0;
+  return holder > 0 && ::waitpid(holder, &status, 0) == holder && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
 }
 
 bool portIsListening() {

@@ -17,6 +17,14 @@ bool underLauncher();
 bool underWine();
 bool underQemu();
 
+// Under Wine: a Windows program that opens `file` without sharing, as a sync
+// client does for a moment after a file changes, and holds it that long. It
+// returns once the file is held; -1 when that failed or no such program was
+// built. finishHolding() waits for the program's end.
+bool fileHolderBuilt();
+pid_t startHoldingFile(const std::filesystem::path& file, std::chrono::milliseconds length);
+bool finishHolding(pid_t holder);
+
 class ServerProcess {
  public:
   ServerProcess() = default;

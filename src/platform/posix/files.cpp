@@ -139,12 +139,27 @@ bool renameReplacing(const char* from, const char* to) {
   return ::rename(from, to) == 0;
 }
 
-void syncDirectory(const char* path) {
+namespace {
+
+// EINVAL: the file system offers no sync of a directory (some FUSE ones and
+// network shares say so); ENOTSUP and ENOSYS: the same from older kernels
+// and drivers. An error that the disk reports (EIO, ENOSPC) means the rename
+// may not survive.
+bool cannotSyncDirectories(int error) {
+  return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+}  // namespace
+
+bool syncDirectory(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
+  // A folder that may be written but not read cannot be opened for the sync.
+  if (fd < 0) {
+    return errno == EACCES;
   }
+  const bool synced = ::fsync(fd) == 0 || cannotSyncDirectories(errno);
+  ::close(fd);
+  return synced;
 }
 
 }  // namespace platform
