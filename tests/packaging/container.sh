@@ -148,7 +148,8 @@ user=$(podman top "$first" user | tail -n 1 | tr -d ' ')
 # The server writes on standard error only when something is wrong, such as a
 # part of its confinement that the container's system-call filter withholds;
 # on 32-bit ARM it has no socket filter to install, and says so.
-podman logs "$first" >"$scratch/logs.txt" 2>&1
+podman logs "$first" >"$scratch/logs.txt" 2>&1 ||
+  { echo "FAILED: podman logs: $(cat "$scratch/logs.txt")"; exit 1; }
 case $(uname -m) in
   arm*) sed -i '/^Note: serving without the filter on new sockets/d' "$scratch/logs.txt" ;;
 esac
