@@ -51,12 +51,16 @@ FAILED: what the tests need does not work here (each Debian package, then what i
 Install it with: apt-get install cmake
 REPORT
 
-stand_in fusefat 'exit 1'
-expect_report "a tool that prints nothing is named with what it should have printed" fs <<'REPORT'
+stand_in fusefat 'cat >/dev/null' 'exit 1'
+stand_in rclone 'echo "rclone: Segmentation fault" >&2' 'exit 139'
+expect_report "a tool that prints nothing, and reads its input, and the rows after it" fs <<'REPORT'
 FAILED: what the tests need does not work here (each Debian package, then what its check said):
   fusefat
     `fusefat -h` did not print "Usage: fusefat":
-Install it with: apt-get install fusefat
+  rclone
+    `rclone version` ended with status 139:
+        rclone: Segmentation fault
+Install it with: apt-get install fusefat rclone
 REPORT
 
 stand_in wine64 'echo "probe ran"'
