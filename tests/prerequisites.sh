@@ -320,10 +320,15 @@ for architecture in $(names architectures "$failing"); do
   commands="${commands}dpkg --add-architecture $architecture && "
 done
 [ -n "$commands" ] && commands="${commands}apt-get update && "
-commands="${commands}apt-get install $(names packages "$failing")"
+install=$(names packages "$failing")
 for name in $(names removals "$failing"); do
-  commands="$commands $name-"
+  install="$install $name-"
 done
+if [ -n "$install" ]; then
+  commands="${commands}apt-get install ${install# }"
+else
+  commands=${commands% && }
+fi
 if on_debian && command -v sudo >/dev/null; then
   echo "Install it with: sudo sh -c '$commands'"
 elif on_debian; then

@@ -95,4 +95,12 @@ FAILED: what the tests need does not work here (each Debian package, then what i
 Install it with: dpkg --add-architecture arm64 && apt-get update && apt-get install qemu-system-arm
 REPORT
 
+stand_in dpkg '[ "$1" = --print-foreign-architectures ] || exec /usr/bin/dpkg "$@"' 'echo armhf'
+expect_report "an architecture alone is added with no install after it" vm <<'REPORT'
+FAILED: what the tests need does not work here (each Debian package, then what its check said):
+  :arm64
+    dpkg does not know the architecture arm64
+Install it with: dpkg --add-architecture arm64 && apt-get update
+REPORT
+
 [ "$failures" -eq 0 ] || { echo "FAILED: $failures of the reports above differ"; exit 1; }
