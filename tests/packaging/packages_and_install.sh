@@ -23,7 +23,11 @@ require groff groff-base
 require file file
 require x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 require makensis nsis
-require wine "wine wine64"
+# The 64-bit Wine loader, as the tests find it (tests/CMakeLists.txt).
+wine=${QUILLET_WINE_LOADER:-}
+[ -x "$wine" ] ||
+  { echo "FAILED: no 64-bit Wine loader ('$wine'): apt-get install wine wine64, then a new configure"
+    exit 1; }
 require aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
 require arm-linux-gnueabi-g++ g++-arm-linux-gnueabi
 require qemu-aarch64-static qemu-user-static
@@ -127,14 +131,16 @@ if unshare -r true 2>/dev/null; then
     "$here/serve_in_empty_root.sh" "$scratch/quillet-1.0.0-linux-x86_64/quillet"
 fi
 
-zip=$(ls "$dist"/quillet-*-windows-x64.zip)
+zip=$(ls "$dist"/quillet-*-windows-x64.zip) ||
+  { echo "FAILED: make package wrote no Windows zip"; ls "$dist"; exit 1; }
 python3 -m zipfile -l "$zip" | awk 'NR > 1 {print $1}' >"$scratch/zip.txt"
 folder=$(basename "$zip" .zip)
 expect_listed "$scratch/zip.txt" "$folder/quillet.exe" "$folder/README.txt" "$folder/LICENSE.txt"
 echo "ok: the zip holds quillet.exe, README.txt and LICENSE.txt"
 
-"$here/windows_installer.sh" "$(ls "$dist"/quillet-*-setup.exe)"
-
+setup=$(ls "$dist"/quillet-*-setup.exe) ||
+  { echo "FAILED: make package wrote no Windows installer"; ls "$dist"; exit 1; }
+"$here/windows_installer.sh" "$setup" "$wine"
 
 prefix="$scratch/prefix"
 unit="$prefix/share/systemd/user/quillet.service"

@@ -16,7 +16,8 @@ case "$reply" in
   *) echo "FAILED: unexpected reply: $(echo "$reply" | head -c 300)"; exit 1 ;;
 esac
 
-kill -TERM "$pid"
+kill -TERM "$pid" 2>/dev/null ||
+  { echo "FAILED: $binary had ended before SIGTERM: $(cat "$directory/stderr")"; exit 1; }
 status=0
 wait "$pid" || status=$?
 if [ "$status" -ne 0 ]; then

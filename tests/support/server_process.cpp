@@ -47,7 +47,12 @@ std::string launcherName() {
 }
 
 // Wine, quiet and in the test build's own prefix, with no display to open.
+// Wine starts its own helper programs with WINELOADER; it must be the 64-bit
+// loader that runs the server, as Debian's /usr/bin/wine sets it for that one.
 void prepareLauncherEnvironment() {
+  if (underWine()) {
+    ::setenv("WINELOADER", launcherName().c_str(), 1);
+  }
   ::setenv("WINEDEBUG", "-all", 0);
   if (*QUILLET_TEST_WINEPREFIX != '\0') {
     ::setenv("WINEPREFIX", QUILLET_TEST_WINEPREFIX, 0);
