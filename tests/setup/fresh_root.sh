@@ -12,8 +12,6 @@
 set -eu
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 SUITE=bookworm
-MIRROR=http://deb.debian.org/debian
-SECURITY=http://deb.debian.org/debian-security
 
 # mmdebstrap runs this script again, as its hook, with the root made so far.
 if [ "${1:-}" = inside ]; then
@@ -38,11 +36,23 @@ fail() {
   exit 1
 }
 command -v mmdebstrap >/dev/null || fail "mmdebstrap is missing: apt-get install mmdebstrap"
+# The root takes Debian's archive from the mirrors that this machine's apt
+# already uses (of their indexes, those whose origin is Debian), so that it
+# reaches what the machine reaches, and no other repository comes along.
+archive() {  # the index label: Debian, or Debian-Security
+  apt-get indextargets --format '$(REPO_URI)' "Origin: Debian" "Label: $1" 2>/dev/null | head -n 1
+}
+mirror=$(archive Debian)
+security=$(archive Debian-Security)
+[ -n "$mirror" ] ||
+  fail "apt knows no Debian mirror here (none of its indexes has the origin Debian; apt-get update?)"
 if ! answer=$(python3 -c 'import sys, urllib.request
-urllib.request.urlopen(sys.argv[1], timeout=20)' "$MIRROR/dists/$SUITE/Release" 2>&1); then
+urllib.request.urlopen(sys.argv[1], timeout=20)' "${mirror}dists/$SUITE/Release" 2>&1); then
   fail "no answer from Debian's mirror, which this test needs (the network):" \
        "$(echo "$answer" | tail -n 1)"
 fi
+set -- "deb $mirror $SUITE main" "deb $mirror $SUITE-updates main"
+[ -n "$security" ] && set -- "$@" "deb $security $SUITE-security main"
 
 cached=$(find "$cache" -name '*.deb' | wc -l)
 started=$(date +%s)
@@ -52,8 +62,7 @@ mmdebstrap --variant=minbase --skip=essential/unlink \
   --setup-hook="sync-in $cache /var/cache/apt/archives/" \
   --customize-hook="\"$0\" inside \"$scratch\" \"\$1\"" \
   --customize-hook="sync-out /var/cache/apt/archives $cache" \
-  "$SUITE" /dev/null "deb $MIRROR $SUITE main" "deb $MIRROR $SUITE-updates main" \
-  "deb $SECURITY $SUITE-security main" >"$scratch/mmdebstrap.txt" 2>&1 || status=$?
+  "$SUITE" /dev/null "$@" >"$scratch/mmdebstrap.txt" 2>&1 || status=$?
 took=$(($(date +%s) - started))
 if [ "$status" -ne 0 ] || [ ! -f "$scratch/check.status" ]; then
   tail -n 20 "$scratch/mmdebstrap.txt"
