@@ -18,11 +18,16 @@ bool straceInstalled() {
 }
 
 TracedRun runTracedProbe(const std::string& options, const std::string& arguments) {
+  return runTracedProbe(options, arguments, QUILLET_IO_PROBE);
+}
+
+TracedRun runTracedProbe(const std::string& options, const std::string& arguments,
+                         const std::string& probe) {
   // LeakSanitizer cannot run under ptrace, so the sanitizer build's probe
   // leaves leaks to the other tests.
   const std::string command = std::string("ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" ") +
-                              "strace -f -qq " + options + " " + QUILLET_IO_PROBE + " " +
-                              arguments + " >probe.out 2>strace.err";
+                              "strace -f -qq " + options + " " + probe + " " + arguments +
+                              " >probe.out 2>strace.err";
   TracedRun run;
   run.status = std::system(command.c_str());
   run.output = readFile("probe.out");

@@ -14,6 +14,9 @@ bool straceInstalled();
 
 // `options` go to strace before the probe, `arguments` to the probe.
 TracedRun runTracedProbe(const std::string& options, const std::string& arguments);
+// The same with a copy of the probe at `probe`.
+TracedRun runTracedProbe(const std::string& options, const std::string& arguments,
+                         const std::string& probe);
 
 // strace options that count only the calls on these paths (relative to the
 // working directory), by name or by descriptor.
