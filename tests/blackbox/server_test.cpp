@@ -129,7 +129,7 @@ TEST_F(BlackBox, ClientThatVanishesDoesNotStopTheServer) {
 TEST_F(BlackBox, RejectedAndCutConnectionsLeaveNoDescriptorOpen) {
   SKIP_UNDER_WINE("the descriptor count is read from /proc, which shows Wine's own handles");
   std::this_thread::sleep_for(100ms);
-  const size_t before = openDescriptorCount(server.pid());
+  const size_t before = lastingDescriptorCount(server.pid());
   const Exchange kinds[] = {
       halfClosedExchange("short"),
       halfClosedExchange(paddedRequest("PUT / HTTP/1.1\r\n", 120)),

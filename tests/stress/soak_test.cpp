@@ -114,15 +114,17 @@ TEST_F(Soak, MixedRequestsKeepRepliesExactAndResourcesFlat) {
   const int total = requestCount();
   const int warmUp = total / 10;
   size_t descriptorsAfterWarmUp = 0;
+  std::string descriptorListAfterWarmUp;
   long residentAfterWarmUp = 0;
   int wrong = 0;
   for (int i = 0; i < total; ++i) {
     if (i == warmUp) {
       // A client that vanished may leave the server still closing its socket;
       // the server answers one connection at a time, so once this reply is in,
-      // every earlier connection is closed and the count is the settled one.
+      // every earlier connection is closed, and this one is left out.
       exchange(fullBufferRequest("/wiki/missing"));
-      descriptorsAfterWarmUp = openDescriptorCount(server.pid());
+      descriptorsAfterWarmUp = lastingDescriptorCount(server.pid());
+      descriptorListAfterWarmUp = openDescriptorList(server.pid());
       residentAfterWarmUp = statusKilobytes(server.pid(), "VmRSS:");
     }
     const Kind kind = static_cast<Kind>(random() % kKinds);
@@ -138,7 +140,10 @@ TEST_F(Soak, MixedRequestsKeepRepliesExactAndResourcesFlat) {
   EXPECT_TRUE(server.running());
   EXPECT_EQ(exchange(fullBufferRequest("/wiki/missing")).bytes,
             framedReply(missingPage("missing")));
-  EXPECT_TRUE(descriptorCountSettlesAt(server.pid(), descriptorsAfterWarmUp));
+  EXPECT_TRUE(descriptorCountSettlesAt(server.pid(), descriptorsAfterWarmUp))
+      << "after the warm-up:\n"
+      << descriptorListAfterWarmUp << "at the end:\n"
+      << openDescriptorList(server.pid());
   const long growth = statusKilobytes(server.pid(), "VmRSS:") - residentAfterWarmUp;
   EXPECT_LT(growth, 2048) << "resident memory grew by " << growth << " KiB";
   RecordProperty("ResidentGrowthKiB", std::to_string(growth));

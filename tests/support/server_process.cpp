@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -269,6 +270,57 @@ size_t openDescriptorCount(pid_t pid) {
     ++count;
   }
   return count;
+}
+
+namespace {
+
+// The inode of the socket that listens on the test port, from the table of
+// the server's own network namespace; empty when none listens.
+std::string listenerInode(pid_t pid) {
+  std::ifstream table("/proc/" + std::to_string(pid) + "/net/tcp");
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X", kTestPort);
+  constexpr char kListenState[] = "0A";
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
+    if (local.size() > 5 && local.compare(local.size() - 5, 5, port) == 0 &&
+        state == kListenState) {
+      return inode;
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+size_t lastingDescriptorCount(pid_t pid) {
+  const std::string listener = "socket:[" + listenerInode(pid) + "]";
+  size_t count = 0;
+  std::error_code ignored;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    const std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
+    if (target.rfind("socket:[", 0) != 0 || target == listener) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+std::string openDescriptorList(pid_t pid) {
+  std::string list;
+  std::error_code ignored;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    list += entry.path().filename().string() + " -> " +
+            std::filesystem::read_symlink(entry.path(), ignored).string() + "\n";
+  }
+  return list;
 }
 
 bool descriptorCountSettlesAt(pid_t pid, size_t expected) {

@@ -109,6 +109,12 @@ std::string fetch(const std::string& target);
 // What /proc tells of a process: its open descriptors, and a "kB" line of
 // its status such as "VmRSS:" (-1 when absent).
 size_t openDescriptorCount(pid_t pid);
+// All but the descriptors of connections: the server shuts a connection down
+// before it closes it, so a client that has read to the end of its reply may
+// still find its socket among the server's for a moment.
+size_t lastingDescriptorCount(pid_t pid);
+// One line per descriptor, "3 -> socket:[123]", for a failure to show.
+std::string openDescriptorList(pid_t pid);
 long statusKilobytes(pid_t pid, const std::string& field);
 // A reply ends at the server's shutdown and its close may follow a moment
 // later, so the count is given up to a second to come back.
