@@ -4,7 +4,7 @@
 #include "store/page_store.h"
 
 bool isPageNameByte(char byte) {
-  return (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == '_' || byte == '-';
+  return platform::isLowerCaseLetter(byte) || platform::isDigit(byte) || byte == '_' || byte == '-';
 }
 
 bool extractPageName(const std::string& target, std::string& name) {

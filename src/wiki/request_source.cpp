@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 
 using platform::equalIgnoringCase;
+using platform::isDigit;
 
 namespace {
 
@@ -44,18 +45,12 @@ constexpr std::string_view kSchemes[] = {"http://", "https://"};
 constexpr std::string_view kUserAgentHeader = "User-Agent";
 constexpr std::string_view kBrowserMark = "Mozilla/";
 
-bool isDigit(char byte) {
-  return byte >= '0' && byte <= '9';
-}
-
 bool isHostNameByte(char byte) {
-  return isDigit(byte) || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-         byte == '-' || byte == '_' || byte == '.';
+  return isDigit(byte) || platform::isLetter(byte) || byte == '-' || byte == '_' || byte == '.';
 }
 
 bool isIpv6Byte(char byte) {
-  return isDigit(byte) || (byte >= 'a' && byte <= 'f') || (byte >= 'A' && byte <= 'F') ||
-         byte == ':' || byte == '.';
+  return platform::hexDigitValue(byte) >= 0 || byte == ':' || byte == '.';
 }
 
 bool allOf(std::string_view bytes, bool (*test)(char)) {

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "platform/ascii.h"
 #include "server/response.h"
 #include "store/page_store.h"
 #include "wiki/pages.h"
@@ -14,19 +15,6 @@ constexpr std::size_t kFieldStartLength = sizeof kFirstFieldStart - 1;
 
 constexpr char kMissingData[] = "Missing data";
 constexpr char kSaveFailed[] = "Failed to save the page contents.";
-
-int hexValue(char digit) {
-  if (digit >= '0' && digit <= '9') {
-    return digit - '0';
-  }
-  if (digit >= 'A' && digit <= 'F') {
-    return digit - 'A' + 10;
-  }
-  if (digit >= 'a' && digit <= 'f') {
-    return digit - 'a' + 10;
-  }
-  return -1;
-}
 
 const char* findFormValue(const char* target) {
   const char* field = std::strstr(target, kFirstFieldStart);
@@ -51,8 +39,8 @@ std::string decodeFormValue(const char* value) {
     const char byte = value[i];
     // Neither '&' nor the terminating zero is a digit, so nothing past the
     // value is read here.
-    const int high = byte == '%' ? hexValue(value[i + 1]) : -1;
-    const int low = high < 0 ? -1 : hexValue(value[i + 2]);
+    const int high = byte == '%' ? platform::hexDigitValue(value[i + 1]) : -1;
+    const int low = high < 0 ? -1 : platform::hexDigitValue(value[i + 2]);
     if (byte == '+') {
       *out++ = ' ';
       ++i;

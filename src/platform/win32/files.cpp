@@ -36,8 +36,7 @@ bool namesDevice(const char* path) {
       return true;
     }
   }
-  if (length == 4 && (stemIs(name, 3, "com") || stemIs(name, 3, "lpt")) && name[3] >= '0' &&
-      name[3] <= '9') {
+  if (length == 4 && (stemIs(name, 3, "com") || stemIs(name, 3, "lpt")) && isDigit(name[3])) {
     return true;
   }
   return false;
